@@ -1,0 +1,178 @@
+#pragma once
+// Points of a twisted Edwards curve a·x² + y² = 1 + d·x²·y², generic over a
+// curve configuration that supplies BaseField, ScalarField, COEFF_A, COEFF_D,
+// COFACTOR, GENERATOR_X, GENERATOR_Y, mul_by_a and mul_by_d (a·v and d·v, each
+// cheaper than a general product on the curves in use). Arithmetic is done in
+// extended coordinates with the unified formulas, which are complete because a
+// is a square and d is not: no pair of points, the identity and equal points
+// included, needs a special case.
+
+#include <array>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "algebra/bigint.hpp"
+#include "algebra/fault.hpp"
+
+namespace algebra {
+
+template <class Config>
+struct Affine {
+    using BaseField = typename Config::BaseField;
+
+    BaseField x = BaseField::zero();
+    BaseField y = BaseField::one();
+
+    static constexpr Affine identity() { return Affine{BaseField::zero(), BaseField::one()}; }
+
+    constexpr bool operator==(const Affine& other) const { return x == other.x && y == other.y; }
+
+    constexpr bool is_on_curve() const {
+        const BaseField x2 = x.square(), y2 = y.square();
+        return Config::mul_by_a(x2) + y2 == BaseField::one() + Config::COEFF_D * x2 * y2;
+    }
+
+    // y little-endian, with 0x80 in byte 31 when x > (p - 1)/2, which tells
+    // the two points sharing this y apart.
+    void serialize_compressed(std::vector<std::uint8_t>& out) const {
+        y.serialize_with_flags(out, x.is_greater_than_negation());
+    }
+
+    std::array<std::uint8_t, 32> to_compressed() const {
+        auto bytes = y.to_bytes_le();
+        if (x.is_greater_than_negation()) bytes[31] |= 0x80;
+        return bytes;
+    }
+};
+
+// Extended coordinates (X, Y, T, Z) for the affine point (X/Z, Y/Z).
+// Invariants: T·Z = X·Y and Z != 0. Many representatives stand for one point,
+// so compare with operator== (projective equality), never limb by limb.
+template <class Config>
+struct Projective {
+    using BaseField = typename Config::BaseField;
+    using ScalarField = typename Config::ScalarField;
+
+    BaseField x = BaseField::zero();
+    BaseField y = BaseField::one();
+    BaseField t = BaseField::zero();
+    BaseField z = BaseField::one();
+
+    static constexpr Projective identity() {
+        return Projective{BaseField::zero(), BaseField::one(), BaseField::zero(), BaseField::one()};
+    }
+
+    static constexpr Projective generator() {
+        return from_affine(Affine<Config>{Config::GENERATOR_X, Config::GENERATOR_Y});
+    }
+
+    static constexpr Projective from_affine(const Affine<Config>& p) { return Projective{p.x, p.y, p.x * p.y, BaseField::one()}; }
+
+    constexpr bool has_valid_representation() const { return !z.is_zero() && t * z == x * y; }
+
+    // add-2008-hwcd (Hisil–Wong–Carter–Dawson, unified). Every input is read
+    // before anything is written, so p.add_assign(p) is fine.
+    constexpr void add_assign(const Projective& other) {
+        const BaseField a = x * other.x;
+        const BaseField b = y * other.y;
+        const BaseField k = Config::mul_by_d(t) * other.t;
+        const BaseField d = z * other.z;
+        const BaseField h = b - Config::mul_by_a(a);
+        const BaseField e = (x + y) * (other.x + other.y) - a - b;
+        const BaseField f = d - k;
+        const BaseField g = d + k;
+        x = e * f;
+        y = g * h;
+        t = e * h;
+        z = f * g;
+        assert(has_valid_representation());
+    }
+
+    // dbl-2008-hwcd. T is not read.
+    constexpr void double_in_place() {
+        const BaseField a = x.square();
+        const BaseField b = y.square();
+        const BaseField k = z.square().double_();
+        const BaseField d = Config::mul_by_a(a);
+        const BaseField e = (x + y).square() - a - b;
+        const BaseField g = d + b;
+        const BaseField f = g - k;
+        const BaseField h = d - b;
+        x = e * f;
+        y = g * h;
+        t = e * h;
+        z = f * g;
+        assert(has_valid_representation());
+    }
+
+    constexpr Projective double_() const {
+        Projective r = *this;
+        r.double_in_place();
+        return r;
+    }
+
+    constexpr Projective operator-() const { return Projective{-x, y, -t, z}; }
+
+    constexpr Projective& operator+=(const Projective& other) {
+        add_assign(other);
+        return *this;
+    }
+    friend constexpr Projective operator+(Projective a, const Projective& b) {
+        a.add_assign(b);
+        return a;
+    }
+    friend constexpr Projective operator-(Projective a, const Projective& b) {
+        a.add_assign(-b);
+        return a;
+    }
+
+    // Left-to-right double-and-add over any 256-bit multiplier, for callers
+    // (and checks) whose multiplier is not a reduced scalar, such as the group order.
+    constexpr void mul_bigint(const BigInt<4>& n) {
+        Projective r = identity();
+        for (std::size_t i = n.num_bits(); i-- > 0;) {
+            r.double_in_place();
+            if (n.bit(i)) r.add_assign(*this);
+        }
+        *this = r;
+    }
+
+    // Leading zero bits are skipped, so small scalars cost only a few steps.
+    // Not constant time: nothing here multiplies by a secret.
+    constexpr void mul_assign(const ScalarField& k) { mul_bigint(k.into_bigint()); }
+
+    constexpr bool is_identity() const { return x.is_zero() && y == z && !y.is_zero() && t.is_zero(); }
+
+    // A non-invertible Z cannot come out of the formulas above; meeting one is
+    // an internal fault, not an absent result.
+    Affine<Config> to_affine() const {
+        if (is_identity()) return Affine<Config>::identity();
+        if (z.is_one()) return Affine<Config>{x, y};
+        const std::optional<BaseField> z_inv = z.inverse();
+        if (!z_inv) fault("point at infinity has no affine form: Z is not invertible");
+        return Affine<Config>{x * *z_inv, y * *z_inv};
+    }
+
+    // Projective equality: X1/Z1 = X2/Z2 and Y1/Z1 = Y2/Z2, cross-multiplied.
+    constexpr bool operator==(const Projective& other) const {
+        if (is_identity()) return other.is_identity();
+        if (other.is_identity()) return false;
+        return x * other.z == other.x * z && y * other.z == other.y * z;
+    }
+};
+
+// x for a given y, from x² = (1 - y²) / (a - d·y²); either root, the caller
+// picks the sign. Absent when no point of the curve has this y.
+template <class Config>
+std::optional<typename Config::BaseField> recover_x(const typename Config::BaseField& y) {
+    using F = typename Config::BaseField;
+    const F y2 = y.square();
+    const std::optional<F> denominator_inv = (Config::COEFF_A - Config::COEFF_D * y2).inverse();
+    if (!denominator_inv) return std::nullopt;
+    return ((F::one() - y2) * *denominator_inv).sqrt();
+}
+
+}  // namespace algebra

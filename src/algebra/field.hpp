@@ -1,0 +1,425 @@
+#pragma once
+// Fp<Config>: an element of the prime field whose modulus is Config::MODULUS,
+// held in Montgomery form (a·R mod p, R = 2^256). Every other constant of the
+// field (R, R², INV, the square-root precomputation) is derived at compile time
+// from the modulus.
+//
+// Representation invariant: the held integer is always fully reduced (below p),
+// so equal elements have equal limbs and operator== is a limb comparison.
+
+#include <array>
+#include <bit>
+#include <cassert>
+#include <compare>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "algebra/bigint.hpp"
+
+namespace algebra {
+
+namespace montgomery {
+
+// -p^(-1) mod 2^64. Newton/Hensel: after k rounds inv = p0^(2^k - 1), and
+// p0^(2^63) = 1 in the unit group mod 2^64, so 63 rounds give p0^(-1).
+consteval std::uint64_t neg_inverse_mod_word(std::uint64_t p0) {
+    std::uint64_t inv = 1;
+    for (int i = 0; i < 63; ++i) {
+        inv *= inv;
+        inv *= p0;
+    }
+    return 0 - inv;
+}
+
+// 2^k mod p by repeated modular doubling; slow, but only ever run by the compiler.
+consteval BigInt<4> pow2_mod(std::size_t k, const BigInt<4>& p) {
+    BigInt<4> r = BigInt<4>::from_u64(1);
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint64_t carry = r.mul2();
+        if (carry != 0 || r >= p) r.sub_with_borrow(p);
+    }
+    return r;
+}
+
+}  // namespace montgomery
+
+// Fields with a square root in use name a quadratic non-residue g; Tonelli–Shanks
+// then runs with z = g^t where p - 1 = 2^s·t, t odd.
+template <class Config>
+concept HasSqrt = requires {
+    { Config::SQRT_NONRESIDUE } -> std::convertible_to<std::uint64_t>;
+};
+
+template <class Config>
+struct SqrtPrecomputation;
+
+template <class Config>
+class Fp {
+public:
+    static constexpr BigInt<4> MODULUS = Config::MODULUS;
+
+    // The multiply drops the carry out of its top word and additions never
+    // check for overflow past 2^256: both need the top bit of p to be clear
+    // (and the top word not to be 2^63 - 1).
+    static_assert(MODULUS.limbs[3] < 0x7fffffffffffffffULL, "modulus needs a spare top bit");
+    static_assert(MODULUS.is_odd(), "Montgomery form needs an odd modulus");
+
+    static constexpr std::uint64_t INV = montgomery::neg_inverse_mod_word(MODULUS.limbs[0]);
+    static constexpr BigInt<4> R = montgomery::pow2_mod(256, MODULUS);   // held form of one
+    static constexpr BigInt<4> R2 = montgomery::pow2_mod(512, MODULUS);  // converts into Montgomery form
+    static constexpr BigInt<4> MODULUS_MINUS_ONE_DIV_TWO = [] {
+        BigInt<4> h = MODULUS;
+        h.div2();
+        return h;
+    }();
+
+    constexpr Fp() = default;  // zero
+
+    static constexpr Fp zero() { return Fp(); }
+    static constexpr Fp one() { return from_montgomery(R); }
+
+    // Every 64-bit value is below each modulus in use, so this never fails.
+    static constexpr Fp from(std::uint64_t v) { return from_montgomery(mul_reduce(BigInt<4>::from_u64(v), R2)); }
+
+    static constexpr std::optional<Fp> from_bigint(const BigInt<4>& n) {
+        if (n >= MODULUS) return std::nullopt;
+        return from_montgomery(mul_reduce(n, R2));
+    }
+
+    // A decimal constant of the program, checked by the compiler.
+    static consteval Fp constant(std::string_view decimal) {
+        const BigInt<4> n = BigInt<4>::from_decimal(decimal);
+        if (n >= MODULUS) throw "constant is not below the modulus";
+        return from_montgomery(mul_reduce(n, R2));
+    }
+
+    // The held integer must already be below p.
+    static constexpr Fp from_montgomery(const BigInt<4>& held) {
+        assert(held < MODULUS);
+        Fp r;
+        r.mont_ = held;
+        return r;
+    }
+    constexpr const BigInt<4>& montgomery() const { return mont_; }
+
+    // Canonical value in [0, p): a Montgomery reduction of the held integer.
+    constexpr BigInt<4> into_bigint() const { return mul_reduce(mont_, BigInt<4>::from_u64(1)); }
+
+    // A signed decimal integer reduced modulo p. Accepts an optional "-" (not
+    // followed by "+"), then an optional "+" (not followed by another "+"), then
+    // digits and "_" separators, not starting with "_". Absent for anything else.
+    static std::optional<Fp> from_str(std::string_view text) {
+        bool negative = false;
+        if (text.starts_with('-') && !(text.size() > 1 && text[1] == '+')) {
+            negative = true;
+            text.remove_prefix(1);
+        }
+        if (text.starts_with('+') && !(text.size() > 1 && text[1] == '+')) text.remove_prefix(1);
+        if (text.empty() || text.front() == '_') return std::nullopt;
+        // Accumulating inside the field keeps the value exact for any length.
+        const Fp ten = from(10);
+        Fp acc;
+        for (const char c : text) {
+            if (c == '_') continue;
+            if (c < '0' || c > '9') return std::nullopt;
+            acc = acc * ten + from(static_cast<std::uint64_t>(c - '0'));
+        }
+        return negative ? -acc : acc;
+    }
+
+    constexpr bool is_zero() const { return mont_.is_zero(); }
+    constexpr bool is_one() const { return mont_ == R; }
+
+    // ---- arithmetic -------------------------------------------------------
+
+    friend constexpr Fp operator+(const Fp& a, const Fp& b) {
+        BigInt<4> s = a.mont_;
+        s.add_with_carry(b.mont_);  // below 2p < 2^256: no carry out
+        return from_montgomery(subtract_modulus_once(s));
+    }
+
+    friend constexpr Fp operator-(const Fp& a, const Fp& b) {
+        BigInt<4> d = a.mont_;
+        const std::uint64_t mask = 0 - d.sub_with_borrow(b.mont_);
+        BigInt<4> correction = MODULUS;
+#pragma GCC unroll 8
+        for (auto& l : correction.limbs) l &= mask;  // add p back only on a borrow
+        d.add_with_carry(correction);
+        return from_montgomery(d);
+    }
+
+    constexpr Fp operator-() const {
+        BigInt<4> d = MODULUS;
+        d.sub_with_borrow(mont_);
+        const std::uint64_t mask = is_zero() ? 0 : ~std::uint64_t{0};  // -0 = 0, not p
+#pragma GCC unroll 8
+        for (auto& l : d.limbs) l &= mask;
+        return from_montgomery(d);
+    }
+
+    friend constexpr Fp operator*(const Fp& a, const Fp& b) { return from_montgomery(mul_reduce(a.mont_, b.mont_)); }
+
+    constexpr Fp& operator+=(const Fp& b) { return *this = *this + b; }
+    constexpr Fp& operator-=(const Fp& b) { return *this = *this - b; }
+    constexpr Fp& operator*=(const Fp& b) { return *this = *this * b; }
+    constexpr void mul_assign(const Fp& b) { *this = *this * b; }
+
+    // Multiplication by a small constant K (a curve coefficient, say) without a
+    // Montgomery product: A·K is already the held form of a·K; it only needs
+    // reducing. Its quotient by p is estimated from the top word with one
+    // division by a compile-time constant (a multiply) and is exact or one too
+    // small, so one conditional subtraction finishes the job.
+    template <std::uint64_t K>
+    constexpr Fp mul_by_small() const {
+        using limb::mac;
+        using limb::sbb;
+        static_assert(K < (std::uint64_t{1} << 31), "the quotient estimate is only tight for factors below 2^31");
+        constexpr std::size_t K_BITS = K == 0 ? 1 : std::bit_width(K);
+        // A·K < 2^(bits(p) + K_BITS), so its bits from SHIFT on fill at most one word.
+        constexpr std::size_t SHIFT = MODULUS.num_bits() + K_BITS - 64;
+        constexpr std::uint64_t DIVISOR = MODULUS.shr(SHIFT).limbs[0] + 1;
+        constexpr std::size_t WORD = SHIFT / 64, BIT = SHIFT % 64;
+
+        std::uint64_t w[5];
+        std::uint64_t carry = 0;
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < 4; ++i) w[i] = mac(0, mont_.limbs[i], K, carry);
+        w[4] = carry;
+
+        std::uint64_t top = w[WORD];
+        if constexpr (BIT != 0) top = (w[WORD] >> BIT) | (w[WORD + 1] << (64 - BIT));
+        const std::uint64_t q = top / DIVISOR;  // floor(A·K / p) - q is 0 or 1
+
+        // A·K - q·p < 2p < 2^256, so arithmetic modulo 2^256 gives it exactly.
+        BigInt<4> r;
+        std::uint64_t qp_carry = 0, borrow = 0;
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < 4; ++i) r.limbs[i] = sbb(w[i], mac(0, MODULUS.limbs[i], q, qp_carry), borrow);
+        return from_montgomery(subtract_modulus_once(r));
+    }
+
+    constexpr Fp double_() const {
+        BigInt<4> s = mont_;
+        s.mul2();  // below 2p < 2^256
+        return from_montgomery(subtract_modulus_once(s));
+    }
+    constexpr void double_in_place() { *this = double_(); }
+
+    constexpr Fp square() const { return from_montgomery(square_reduce(mont_)); }
+    constexpr void square_in_place() { *this = square(); }
+
+    // Exponent as little-endian 64-bit limbs; leading zero bits are skipped.
+    constexpr Fp pow(std::span<const std::uint64_t> exponent_le) const {
+        Fp acc = one();
+        bool started = false;
+        for (std::size_t i = exponent_le.size() * 64; i-- > 0;) {
+            const bool bit = ((exponent_le[i / 64] >> (i % 64)) & 1) != 0;
+            if (!started && !bit) continue;
+            started = true;
+            acc.square_in_place();
+            if (bit) acc *= *this;
+        }
+        return acc;
+    }
+
+    // Binary extended Euclid on the held integer. Starting x1 at R² turns
+    // A^(-1) into A^(-1)·R² = a^(-1)·R, the held form of the inverse.
+    std::optional<Fp> inverse() const {
+        if (is_zero()) return std::nullopt;
+        const BigInt<4> unit = BigInt<4>::from_u64(1);
+        BigInt<4> u = mont_, v = MODULUS, x1 = R2, x2{};
+        while (u != unit && v != unit) {
+            while (u.is_even()) {
+                u.div2();
+                halve_modulo(x1);
+            }
+            while (v.is_even()) {
+                v.div2();
+                halve_modulo(x2);
+            }
+            if (v < u) {
+                u.sub_with_borrow(v);
+                x1 = (from_montgomery(x1) - from_montgomery(x2)).mont_;
+            } else {
+                v.sub_with_borrow(u);
+                x2 = (from_montgomery(x2) - from_montgomery(x1)).mont_;
+            }
+        }
+        return from_montgomery(u == unit ? x1 : x2);
+    }
+
+    // Tonelli–Shanks. The step order fixes which of the two roots comes out.
+    std::optional<Fp> sqrt() const
+        requires HasSqrt<Config>
+    {
+        using Pre = SqrtPrecomputation<Config>;
+        if (is_zero()) return zero();
+        Fp z = Pre::NONRESIDUE_POWER;
+        Fp w = pow(Pre::TRACE_MINUS_ONE_DIV_TWO.limbs);
+        Fp x = w * *this;
+        Fp b = x * w;
+        std::size_t v = Pre::TWO_ADICITY;
+        while (!b.is_one()) {
+            // b has order 2^k with k <= v, so the bound never cuts a real search short.
+            std::size_t k = 0;
+            Fp b2k = b;
+            while (!b2k.is_one() && k < Pre::TWO_ADICITY) {
+                b2k.square_in_place();
+                ++k;
+            }
+            if (k == Pre::TWO_ADICITY) return std::nullopt;
+            w = z;
+            for (std::size_t i = 1; i < v - k; ++i) w.square_in_place();
+            z = w.square();
+            b *= z;
+            x *= w;
+            v = k;
+        }
+        if (x.square() != *this) return std::nullopt;
+        return x;
+    }
+
+    // ---- comparison and encoding -----------------------------------------
+
+    constexpr bool operator==(const Fp& other) const { return mont_ == other.mont_; }
+
+    // Montgomery form does not preserve order, so compare canonical values.
+    constexpr std::strong_ordering operator<=>(const Fp& other) const { return into_bigint() <=> other.into_bigint(); }
+
+    // Canonical value > (p - 1)/2; false for zero.
+    constexpr bool is_greater_than_negation() const { return into_bigint() > MODULUS_MINUS_ONE_DIV_TWO; }
+
+    std::array<std::uint8_t, 32> to_bytes_le() const { return ::algebra::to_bytes_le(into_bigint()); }
+
+    void serialize_compressed(std::vector<std::uint8_t>& out) const {
+        const auto bytes = to_bytes_le();
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+
+    // The flag lands in bit 7 of byte 31, which every modulus here leaves free.
+    void serialize_with_flags(std::vector<std::uint8_t>& out, bool flag) const {
+        auto bytes = to_bytes_le();
+        if (flag) bytes[31] |= 0x80;
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+
+private:
+    BigInt<4> mont_{};  // a·R mod p, below p
+
+    // t < 2p -> t mod p, without a data-dependent branch.
+    static constexpr BigInt<4> subtract_modulus_once(const BigInt<4>& t) {
+        BigInt<4> s = t;
+        const std::uint64_t keep = 0 - s.sub_with_borrow(MODULUS);  // all ones when t < p
+#pragma GCC unroll 8
+        for (std::size_t i = 0; i < 4; ++i) s.limbs[i] = (t.limbs[i] & keep) | (s.limbs[i] & ~keep);
+        return s;
+    }
+
+    // x/2 mod p for x < p; x + p stays below 2^256 thanks to the spare top bit.
+    static constexpr void halve_modulo(BigInt<4>& x) {
+        if (x.is_odd()) x.add_with_carry(MODULUS);
+        x.div2();
+    }
+
+    // a·b·R^(-1) mod p for a, b < p: word-by-word Montgomery multiplication
+    // (CIOS) in the variant that skips the extra carry word, valid because the
+    // top word of p leaves a spare bit. Fully unrolled; the result is below 2p
+    // before the final subtraction.
+    static constexpr BigInt<4> mul_reduce(const BigInt<4>& a, const BigInt<4>& b) {
+        using limb::mac;
+        const auto& p = MODULUS.limbs;
+        const auto& x = a.limbs;
+        std::uint64_t t0 = 0, t1 = 0, t2 = 0, t3 = 0;
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::uint64_t bi = b.limbs[i];
+            std::uint64_t hi = 0, carry = 0;
+            t0 = mac(t0, x[0], bi, hi);
+            const std::uint64_t m = t0 * INV;
+            (void)mac(t0, m, p[0], carry);  // the low word cancels by choice of m
+            t1 = mac(t1, x[1], bi, hi);
+            t0 = mac(t1, m, p[1], carry);
+            t2 = mac(t2, x[2], bi, hi);
+            t1 = mac(t2, m, p[2], carry);
+            t3 = mac(t3, x[3], bi, hi);
+            t2 = mac(t3, m, p[3], carry);
+            t3 = carry + hi;
+        }
+        return subtract_modulus_once(BigInt<4>{{t0, t1, t2, t3}});
+    }
+
+    // a²·R^(-1) mod p: the cross products are computed once and doubled, then
+    // the 512-bit square is reduced word by word. Same limbs as mul_reduce(a, a).
+    static constexpr BigInt<4> square_reduce(const BigInt<4>& a) {
+        using limb::adc;
+        using limb::mac;
+        const auto& x = a.limbs;
+        std::uint64_t r[8] = {};
+        std::uint64_t carry = 0;
+        r[1] = mac(0, x[0], x[1], carry);
+        r[2] = mac(0, x[0], x[2], carry);
+        r[3] = mac(0, x[0], x[3], carry);
+        r[4] = carry;
+        carry = 0;
+        r[3] = mac(r[3], x[1], x[2], carry);
+        r[4] = mac(r[4], x[1], x[3], carry);
+        r[5] = carry;
+        carry = 0;
+        r[5] = mac(r[5], x[2], x[3], carry);
+        r[6] = carry;
+
+        r[7] = r[6] >> 63;
+        for (std::size_t i = 6; i > 1; --i) r[i] = (r[i] << 1) | (r[i - 1] >> 63);
+        r[1] <<= 1;
+
+        carry = 0;
+        r[0] = mac(0, x[0], x[0], carry);
+        r[1] = adc(r[1], 0, carry);
+        r[2] = mac(r[2], x[1], x[1], carry);
+        r[3] = adc(r[3], 0, carry);
+        r[4] = mac(r[4], x[2], x[2], carry);
+        r[5] = adc(r[5], 0, carry);
+        r[6] = mac(r[6], x[3], x[3], carry);
+        r[7] = adc(r[7], 0, carry);
+
+        const auto& p = MODULUS.limbs;
+        std::uint64_t carry2 = 0;
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::uint64_t m = r[i] * INV;
+            carry = 0;
+            (void)mac(r[i], m, p[0], carry);
+            r[i + 1] = mac(r[i + 1], m, p[1], carry);
+            r[i + 2] = mac(r[i + 2], m, p[2], carry);
+            r[i + 3] = mac(r[i + 3], m, p[3], carry);
+            r[i + 4] = adc(r[i + 4], carry, carry2);
+        }
+        return subtract_modulus_once(BigInt<4>{{r[4], r[5], r[6], r[7]}});
+    }
+};
+
+template <class Config>
+struct SqrtPrecomputation {
+    using F = Fp<Config>;
+    static constexpr BigInt<4> MODULUS_MINUS_ONE = [] {
+        BigInt<4> m = Config::MODULUS;
+        m.sub_with_borrow(BigInt<4>::from_u64(1));
+        return m;
+    }();
+    // p - 1 = 2^s·t with t odd.
+    static constexpr std::size_t TWO_ADICITY = MODULUS_MINUS_ONE.trailing_zeros();
+    static constexpr BigInt<4> TRACE = MODULUS_MINUS_ONE.shr(TWO_ADICITY);
+    static constexpr BigInt<4> TRACE_MINUS_ONE_DIV_TWO = TRACE.shr(1);
+    static constexpr F NONRESIDUE_POWER = F::from(Config::SQRT_NONRESIDUE).pow(TRACE.limbs);
+
+    // Euler's criterion: g^((p-1)/2) = -1 exactly for a non-residue.
+    static_assert(F::from(Config::SQRT_NONRESIDUE).pow(F::MODULUS_MINUS_ONE_DIV_TWO.limbs) == -F::one(),
+                  "SQRT_NONRESIDUE must be a quadratic non-residue");
+};
+
+}  // namespace algebra

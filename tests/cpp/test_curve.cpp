@@ -1,0 +1,320 @@
+// Twisted Edwards points against an affine reference computed with GMP from the
+// published curve parameters, plus the group laws and the compressed encoding.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "algebra/curves.hpp"
+#include "algebra/fault.hpp"
+#include "algebra_reference.hpp"
+
+namespace {
+
+using reference::modulus;
+using reference::to_bigint;
+using reference::value;
+using reference::Values;
+
+// Published parameters, kept apart from the code under test.
+struct JubjubPublished {
+    using Config = algebra::JubjubConfig;
+    static mpz_class a() { return modulus<algebra::JubjubFq>() - 1; }
+    static mpz_class d() {
+        return mpz_class("19257038036680949359750312669786877991949435402254120286184196891950884077233", 10);
+    }
+    static mpz_class gx() {
+        return mpz_class("8076246640662884909881801758704306714034609987455869804520522091855516602923", 10);
+    }
+    static mpz_class gy() {
+        return mpz_class("13262374693698910701929044844600465831413122818447359594527400194675274060458", 10);
+    }
+    static mpz_class order() {
+        return mpz_class("6554484396890773809930967563523245729705921265872317281365359162392183254199", 10);
+    }
+};
+
+struct BabyJubjubPublished {
+    using Config = algebra::EdwardsConfig;
+    static mpz_class a() { return 168700; }
+    static mpz_class d() { return 168696; }
+    static mpz_class gx() {
+        return mpz_class("5299619240641551281634865583518297030282874472190772894086521144482721001553", 10);
+    }
+    static mpz_class gy() {
+        return mpz_class("16950150798460657717958625567821834550301663161624707787222815936182638968203", 10);
+    }
+    static mpz_class order() {
+        return mpz_class("2736030358979909402780800718157159386076813972158567259200215660948447373041", 10);
+    }
+};
+
+// Affine twisted Edwards arithmetic with explicit inversions.
+template <class Curve>
+struct Reference {
+    using F = typename Curve::Config::BaseField;
+    struct Point {
+        mpz_class x, y;
+        bool operator==(const Point&) const = default;
+    };
+    static mpz_class p() { return modulus<F>(); }
+
+    static Point add(const Point& P, const Point& Q) {
+        const mpz_class m = p();
+        const mpz_class t = Curve::d() * P.x % m * Q.x % m * P.y % m * Q.y % m;
+        const mpz_class x = (P.x * Q.y + P.y * Q.x) % m * reference::inverse(1 + t, m) % m;
+        const mpz_class y = reference::mod(P.y * Q.y - Curve::a() * P.x * Q.x, m) * reference::inverse(reference::mod(1 - t, m), m) % m;
+        return {x, y};
+    }
+
+    // Right to left, unlike the code under test.
+    static Point mul(mpz_class k, Point P) {
+        Point r{0, 1};
+        while (k > 0) {
+            if (mpz_odd_p(k.get_mpz_t())) r = add(r, P);
+            P = add(P, P);
+            k >>= 1;
+        }
+        return r;
+    }
+
+    static bool on_curve(const Point& P) {
+        const mpz_class m = p();
+        const mpz_class x2 = P.x * P.x % m, y2 = P.y * P.y % m;
+        return reference::mod(Curve::a() * x2 + y2 - 1 - Curve::d() * x2 % m * y2, m) == 0;
+    }
+
+    static Point of(const algebra::Affine<typename Curve::Config>& a) { return {value(a.x), value(a.y)}; }
+    static Point of(const algebra::Projective<typename Curve::Config>& p) { return of(p.to_affine()); }
+    static Point generator() { return {Curve::gx(), Curve::gy()}; }
+};
+
+template <class Curve>
+class Curves : public ::testing::Test {
+protected:
+    using Config = typename Curve::Config;
+    using Point = algebra::Projective<Config>;
+    using Affine = algebra::Affine<Config>;
+    using F = typename Config::BaseField;
+    using Fr = typename Config::ScalarField;
+    using Ref = Reference<Curve>;
+
+    Values values{42};
+
+    // k·G with k a reduced scalar, together with k.
+    std::pair<Point, mpz_class> random_multiple() {
+        const mpz_class k = values.below(Curve::order());
+        Point p = Point::generator();
+        p.mul_assign(*Fr::from_bigint(to_bigint(k)));
+        return {p, k};
+    }
+
+    // Another representative of the same point: every coordinate times lambda.
+    static Point scaled(const Point& p, const F& lambda) { return Point{p.x * lambda, p.y * lambda, p.t * lambda, p.z * lambda}; }
+};
+using CurveTypes = ::testing::Types<JubjubPublished, BabyJubjubPublished>;
+TYPED_TEST_SUITE(Curves, CurveTypes);
+
+TYPED_TEST(Curves, GeneratorIsThePublishedPointOfPrimeOrder) {
+    using Point = typename TestFixture::Point;
+    using Ref = typename TestFixture::Ref;
+    using Fr = typename TestFixture::Fr;
+    ASSERT_TRUE(Ref::on_curve(Ref::generator()));
+    EXPECT_EQ(Ref::of(Point::generator()), Ref::generator());
+
+    Point order_times_g = Point::generator();
+    order_times_g.mul_bigint(to_bigint(TypeParam::order()));
+    EXPECT_TRUE(order_times_g.is_identity());
+
+    // (r - 1)·G + G, with r - 1 the largest scalar there is.
+    Point p = Point::generator();
+    p.mul_assign(-Fr::one());
+    EXPECT_EQ(p, -Point::generator());
+    p.add_assign(Point::generator());
+    EXPECT_TRUE(p.is_identity());
+    EXPECT_EQ(p.to_affine(), TestFixture::Affine::identity());
+}
+
+TYPED_TEST(Curves, ScalarMultiplicationMatchesTheAffineReference) {
+    using Point = typename TestFixture::Point;
+    using Ref = typename TestFixture::Ref;
+    using Fr = typename TestFixture::Fr;
+    std::vector<mpz_class> scalars = {0, 1, 2, 3, 8, 255, TypeParam::order() - 1, TypeParam::order() - 2};
+    for (int i = 0; i < 12; ++i) scalars.push_back(this->values.below(TypeParam::order()));
+    for (const mpz_class& k : scalars) {
+        Point p = Point::generator();
+        p.mul_assign(*Fr::from_bigint(to_bigint(k)));
+        EXPECT_TRUE(p.has_valid_representation());
+        EXPECT_EQ(Ref::of(p), Ref::mul(k, Ref::generator())) << k;
+    }
+    Point zero_times = Point::generator();
+    zero_times.mul_assign(Fr::zero());
+    EXPECT_TRUE(zero_times.is_identity());
+}
+
+TYPED_TEST(Curves, AddAndDoubleMatchTheAffineReference) {
+    using Point = typename TestFixture::Point;
+    using Ref = typename TestFixture::Ref;
+    for (int i = 0; i < 10; ++i) {
+        const auto [p, k] = this->random_multiple();
+        const auto [q, l] = this->random_multiple();
+        const auto rp = Ref::of(p), rq = Ref::of(q);
+        EXPECT_EQ(Ref::of(p + q), Ref::add(rp, rq));
+        // A representative with Z != 1 must not change the sum.
+        EXPECT_EQ(Ref::of(TestFixture::scaled(p, reference::element<typename TestFixture::F>(k + 5)) + q), Ref::add(rp, rq));
+
+        Point doubled = p;
+        doubled.double_in_place();
+        Point self_added = p;
+        self_added.add_assign(self_added);  // aliasing: reads and writes the same point
+        EXPECT_EQ(Ref::of(doubled), Ref::add(rp, rp));
+        EXPECT_EQ(doubled, self_added);
+        EXPECT_EQ(p.double_(), doubled);
+        EXPECT_TRUE(doubled.has_valid_representation());
+        EXPECT_TRUE(self_added.has_valid_representation());
+    }
+}
+
+TYPED_TEST(Curves, GroupLawsHoldOnRandomMultiples) {
+    using Point = typename TestFixture::Point;
+    const Point identity = Point::identity();
+    Point doubled_identity = identity;
+    doubled_identity.double_in_place();
+    EXPECT_TRUE(doubled_identity.is_identity());
+    for (int i = 0; i < 8; ++i) {
+        const Point p = this->random_multiple().first;
+        const Point q = this->random_multiple().first;
+        const Point r = this->random_multiple().first;
+        EXPECT_EQ((p + q) + r, p + (q + r));
+        EXPECT_EQ(p + q, q + p);
+        EXPECT_EQ(p + identity, p);
+        EXPECT_EQ(identity + p, p);
+        EXPECT_EQ((p + identity).to_affine(), p.to_affine());
+        const Point cancelled = p + (-p);
+        EXPECT_TRUE(cancelled.is_identity());
+        EXPECT_EQ(cancelled.to_affine(), TestFixture::Affine::identity());
+        EXPECT_EQ((p + q) - q, p);
+    }
+}
+
+TYPED_TEST(Curves, ScalarMultipleIsTheSumOfItsBitsMultiples) {
+    using Point = typename TestFixture::Point;
+    using Fr = typename TestFixture::Fr;
+    std::vector<Point> powers = {Point::generator()};  // powers[i] = 2^i·G, by doubling alone
+    for (int i = 1; i < 256; ++i) powers.push_back(powers.back().double_());
+    for (int round = 0; round < 6; ++round) {
+        const mpz_class k = round == 0 ? mpz_class(1) : this->values.below(TypeParam::order());
+        Point sum = Point::identity();
+        for (std::size_t i = 0; i < 256; ++i)
+            if (mpz_tstbit(k.get_mpz_t(), i)) sum += powers[i];
+        Point p = Point::generator();
+        p.mul_assign(*Fr::from_bigint(to_bigint(k)));
+        EXPECT_EQ(p, sum) << k;
+    }
+}
+
+TYPED_TEST(Curves, EqualityIsProjective) {
+    using Point = typename TestFixture::Point;
+    using F = typename TestFixture::F;
+    const auto [p, k] = this->random_multiple();
+    const Point q = this->random_multiple().first;
+    const F lambda = reference::element<F>(this->values.below(reference::modulus<F>() - 2) + 2);
+    EXPECT_EQ(TestFixture::scaled(p, lambda), p);
+    EXPECT_EQ(TestFixture::scaled(p, lambda).to_affine(), p.to_affine());
+    EXPECT_NE(TestFixture::scaled(p, lambda), q);
+    EXPECT_NE(p, -p);
+
+    const Point identity_representative{F::zero(), lambda, F::zero(), lambda};
+    EXPECT_TRUE(identity_representative.is_identity());
+    EXPECT_EQ(identity_representative, Point::identity());
+    EXPECT_NE(identity_representative, p);
+    EXPECT_NE(p, identity_representative);
+}
+
+TYPED_TEST(Curves, ToAffineSkipsTheInversionOnlyWhenZIsOne) {
+    using Point = typename TestFixture::Point;
+    using F = typename TestFixture::F;
+    const typename TestFixture::Affine a = this->random_multiple().first.to_affine();
+    // With Z = 1 the coordinates come back as they are, limb for limb.
+    const typename TestFixture::Affine back = Point::from_affine(a).to_affine();
+    EXPECT_EQ(back.x.montgomery(), a.x.montgomery());
+    EXPECT_EQ(back.y.montgomery(), a.y.montgomery());
+    EXPECT_EQ(TestFixture::scaled(Point::from_affine(a), F::from(3)).to_affine(), a);
+
+    // Z = 0 breaks the representation invariant only through an outside edit; it is a fault, not a result.
+    const Point broken{F::zero(), F::one(), F::zero(), F::zero()};
+    EXPECT_THROW((void)broken.to_affine(), algebra::Fault);
+}
+
+TYPED_TEST(Curves, CompressedEncodingIsYWithTheSignOfX) {
+    using Ref = typename TestFixture::Ref;
+    const mpz_class half = (Ref::p() - 1) / 2;
+    std::array<std::uint8_t, 32> identity_bytes{};
+    identity_bytes[0] = 0x01;
+    EXPECT_EQ(TestFixture::Affine::identity().to_compressed(), identity_bytes);
+
+    for (int i = 0; i < 10; ++i) {
+        const auto p = this->random_multiple().first;
+        for (const auto& point : {p, -p}) {
+            const typename TestFixture::Affine a = point.to_affine();
+            auto expected = reference::to_le_bytes(value(a.y));
+            if (value(a.x) > half) expected[31] |= 0x80;
+            EXPECT_EQ(a.to_compressed(), expected);
+            std::vector<std::uint8_t> out;
+            a.serialize_compressed(out);
+            EXPECT_EQ(std::vector<std::uint8_t>(expected.begin(), expected.end()), out);
+        }
+    }
+}
+
+TEST(BabyJubjubEncoding, PublishedGeneratorBytes) {
+    using Point = algebra::Projective<algebra::EdwardsConfig>;
+    const std::string hex = "8b7d2d877a253c4b7733e1b91f05e0fcedf96bd11c2e572549b2a0f703727925";
+    std::vector<std::uint8_t> expected;
+    for (std::size_t i = 0; i < hex.size(); i += 2) expected.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    std::vector<std::uint8_t> out;
+    Point::generator().to_affine().serialize_compressed(out);
+    EXPECT_EQ(out, expected);
+    out.clear();
+    (-Point::generator()).to_affine().serialize_compressed(out);
+    expected[31] = 0xa5;
+    EXPECT_EQ(out, expected);
+}
+
+TYPED_TEST(Curves, RecoverXFindsThePointsOfTheCurve) {
+    using Config = typename TestFixture::Config;
+    using Point = typename TestFixture::Point;
+    using F = typename TestFixture::F;
+    using Ref = typename TestFixture::Ref;
+    const mpz_class m = Ref::p();
+    // For points known to exist, x comes back up to sign.
+    for (int i = 0; i < 10; ++i) {
+        const typename TestFixture::Affine a = this->random_multiple().first.to_affine();
+        const std::optional<F> x = algebra::recover_x<Config>(a.y);
+        ASSERT_TRUE(x.has_value());
+        EXPECT_TRUE(*x == a.x || *x == -a.x);
+    }
+    // For arbitrary y, presence follows the Legendre symbol of (1 - y²)/(a - d·y²), and every
+    // point found lies on the curve with order dividing cofactor · r.
+    std::size_t found = 0;
+    for (int i = 0; i < 60; ++i) {
+        const mpz_class y = this->values.below(m);
+        const mpz_class y2 = y * y % m;
+        const mpz_class x2 = reference::mod(1 - y2, m) * reference::inverse(reference::mod(TypeParam::a() - TypeParam::d() * y2, m), m) % m;
+        const std::optional<F> x = algebra::recover_x<Config>(reference::element<F>(y));
+        ASSERT_EQ(x.has_value(), mpz_legendre(x2.get_mpz_t(), m.get_mpz_t()) >= 0) << y;
+        if (!x) continue;
+        ++found;
+        ASSERT_TRUE(Ref::on_curve({value(*x), y}));
+        Point p = Point::from_affine({*x, reference::element<F>(y)});
+        p.mul_bigint(to_bigint(TypeParam::order() * Config::COFACTOR));
+        EXPECT_TRUE(p.is_identity());
+    }
+    EXPECT_GT(found, 10u);
+}
+
+}  // namespace
