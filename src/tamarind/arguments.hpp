@@ -1,0 +1,30 @@
+#pragma once
+// Matching a call's positional and keyword arguments to a Signature, and the
+// conversions of single argument values, with the interpreter's messages.
+// Every failure sets a Python exception and throws PythonError.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "tamarind/python.hpp"
+#include "tamarind/signature.hpp"
+
+namespace tamarind {
+
+// Fills `out` (one slot per parameter, in order) with new references to the
+// arguments given; a slot stays empty for an optional parameter not given.
+// Checks, in order: too many positional arguments, each keyword (unknown or
+// already given), then missing required arguments.
+void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<Ref> out);
+
+// An int (bool and other subclasses included) or anything with __index__, as
+// an unsigned 64-bit integer. A TypeError is relabelled with `parameter`; the
+// OverflowError of a negative or too large value passes through as it is.
+std::uint64_t extract_u64(PyObject* value, std::string_view parameter);
+
+// The contents of a bytes object (or of a subclass), read in place: the view
+// lives as long as `value`. Anything else is a TypeError naming `parameter`.
+std::span<const std::uint8_t> extract_bytes(PyObject* value, std::string_view parameter);
+
+}  // namespace tamarind

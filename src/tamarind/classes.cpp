@@ -1,0 +1,132 @@
+#include "tamarind/classes.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "quern/circom.hpp"
+#include "quern/instances.hpp"
+#include "quern/zcash.hpp"
+#include "tamarind/arguments.hpp"
+#include "tamarind/errors.hpp"
+#include "tamarind/hasher_class.hpp"
+
+namespace tamarind {
+
+namespace {
+
+// The two configurable hashers take the same two sizes; only the name of the
+// second one differs.
+template <class H, const std::array<std::string_view, 2>& Parameters>
+H build_configurable(std::span<const Ref> arguments) {
+    // Converted in order, so the first bad argument is the one reported.
+    const std::uint64_t segments = extract_u64(arguments[0].get(), Parameters[0]);
+    const std::uint64_t per_segment = extract_u64(arguments[1].get(), Parameters[1]);
+    return H::build(segments, per_segment);
+}
+
+inline constexpr std::array<std::string_view, 2> BABY_JUBJUB_PARAMETERS{"segments", "bits_per_window"};
+inline constexpr std::array<std::string_view, 2> BOWE_HOPWOOD_PARAMETERS{"segments", "chunks_per_segment"};
+inline constexpr std::array<std::string_view, 1> ZCASH_PARAMETERS{"personalization"};
+inline constexpr std::array<std::string_view, 0> NO_PARAMETERS{};
+
+struct BabyJubjubPedersenClass {
+    using Hasher = quern::instances::BabyJubjubPedersen;
+    static constexpr std::string_view name = "BabyJubjubPedersen";
+    static constexpr std::string_view signature = "(segments, bits_per_window)";
+    static constexpr std::string_view doc =
+        "Unsigned-window Pedersen hash over the ERC-2494 Baby Jubjub curve\n"
+        "(arkworks `pedersen::CRH` construction). Output is the compressed curve point.";
+    static constexpr const char* hash_doc =
+        "hash($self, data)\n--\n\nHash `data`, returning the compressed point as bytes.";
+    static constexpr const auto& parameters = BABY_JUBJUB_PARAMETERS;
+    static constexpr std::size_t required = 2;
+    static constexpr BorrowKind borrow = BorrowKind::Shared;
+    static Hasher construct(std::span<const Ref> arguments) {
+        return build_configurable<Hasher, BABY_JUBJUB_PARAMETERS>(arguments);
+    }
+};
+
+struct JubjubBoweHopwoodClass {
+    using Hasher = quern::instances::JubjubBoweHopwood;
+    static constexpr std::string_view name = "JubjubBoweHopwood";
+    static constexpr std::string_view signature = "(segments, chunks_per_segment)";
+    // The dash is U+2013, spelled out as UTF-8 so the source encoding cannot change it.
+    static constexpr std::string_view doc =
+        "Bowe\xE2\x80\x93Hopwood / Zcash-Sapling Pedersen hash over Jubjub\n"
+        "(arkworks `bowe_hopwood::CRH` construction). Output is the x-coordinate.";
+    static constexpr const char* hash_doc =
+        "hash($self, data)\n--\n\nHash `data`, returning the x-coordinate as bytes.";
+    static constexpr const auto& parameters = BOWE_HOPWOOD_PARAMETERS;
+    static constexpr std::size_t required = 2;
+    static constexpr BorrowKind borrow = BorrowKind::Shared;
+    static Hasher construct(std::span<const Ref> arguments) {
+        return build_configurable<Hasher, BOWE_HOPWOOD_PARAMETERS>(arguments);
+    }
+};
+
+struct CircomPedersenClass {
+    using Hasher = quern::BabyJubjubCircom;
+    static constexpr std::string_view name = "CircomPedersen";
+    static constexpr std::string_view signature = "()";
+    static constexpr std::string_view doc =
+        "circom / iden3-compatible Baby Jubjub Pedersen hash (`circomlibjs pedersenHash`).\n"
+        "\n"
+        "`hash(data)` returns the 32-byte packed point, byte-identical to circomlibjs.\n"
+        "Reusable: generators are derived once and cached across calls, so reuse the\n"
+        "same instance for repeated hashing.";
+    static constexpr const char* hash_doc =
+        "hash($self, data)\n--\n\nHash `data`, returning the 32-byte packed point (circomlibjs `packPoint`).";
+    static constexpr const auto& parameters = NO_PARAMETERS;
+    static constexpr std::size_t required = 0;
+    // hash() grows the cached tables.
+    static constexpr BorrowKind borrow = BorrowKind::Exclusive;
+    static Hasher construct(std::span<const Ref>) { return Hasher(); }
+};
+
+struct ZcashPedersenClass {
+    using Hasher = quern::JubjubSapling;
+    static constexpr std::string_view name = "ZcashPedersen";
+    static constexpr std::string_view signature = "(personalization=None)";
+    static constexpr std::string_view doc =
+        "Zcash Sapling Pedersen hash over Jubjub.\n"
+        "\n"
+        "`hash(data)` returns the 32-byte little-endian u-coordinate. The optional\n"
+        "8-byte `personalization` defaults to `b\"Zcash_PH\"`. Reusable: generators are\n"
+        "derived once and cached across calls.";
+    static constexpr const char* hash_doc =
+        "hash($self, data)\n--\n\nHash `data`, returning the 32-byte little-endian u-coordinate.";
+    static constexpr const auto& parameters = ZCASH_PARAMETERS;
+    static constexpr std::size_t required = 0;
+    // hash() grows the cached tables.
+    static constexpr BorrowKind borrow = BorrowKind::Exclusive;
+    static Hasher construct(std::span<const Ref> arguments) {
+        PyObject* given = arguments[0].get();
+        if (given == nullptr || given == Py_None) return Hasher(quern::SAPLING_PERSONALIZATION);
+        const std::span<const std::uint8_t> bytes = extract_bytes(given, "personalization");
+        std::array<std::uint8_t, 8> personalization{};
+        if (bytes.size() != personalization.size()) {
+            raise(PyExc_ValueError, "personalization must be exactly 8 bytes");
+        }
+        std::copy(bytes.begin(), bytes.end(), personalization.begin());
+        return Hasher(personalization);
+    }
+};
+
+template <class Traits>
+constexpr RegisteredClass registered() {
+    return {Traits::name, &HasherClass<Traits>::type_object};
+}
+
+constexpr std::array<RegisteredClass, 4> CLASSES{
+    registered<BabyJubjubPedersenClass>(),
+    registered<JubjubBoweHopwoodClass>(),
+    registered<CircomPedersenClass>(),
+    registered<ZcashPedersenClass>(),
+};
+
+}  // namespace
+
+std::span<const RegisteredClass> registered_classes() { return CLASSES; }
+
+}  // namespace tamarind

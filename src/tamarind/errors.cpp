@@ -1,0 +1,124 @@
+#include "tamarind/errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+namespace tamarind {
+
+namespace {
+
+// The name under which callers already catch native panics of hashing modules.
+constexpr const char* PANIC_NAME = "pyo3_runtime.PanicException";
+constexpr const char* PANIC_DOC =
+    "The exception raised when native code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.";
+
+// Created once and never freed; only touched with the interpreter lock held,
+// and the module refuses every interpreter but the first.
+PyObject* panic_type = nullptr;
+
+[[noreturn]] void abort_at_boundary() noexcept {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// The one-line report of an internal fault, written before it is raised.
+// C++ exceptions carry no location, so the module names itself instead.
+void report_fault(std::string_view message) noexcept {
+    std::fprintf(stderr, "_tamarind: internal fault: %.*s\n", static_cast<int>(message.size()), message.data());
+    std::fflush(stderr);
+}
+
+void set_panic(std::string_view message) {
+    report_fault(message);
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // the creation error is raised instead
+    // Replacement characters rather than a second failure for bytes that are
+    // not UTF-8: the fault must reach Python in some form.
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    // A str value becomes the exception's single argument.
+    PyErr_SetObject(type, text.get());
+}
+
+}  // namespace
+
+void propagate_python_error() { throw PythonError{}; }
+
+void raise(PyObject* type, std::string_view message) {
+    Ref text = new_str(message);
+    PyErr_SetObject(type, text.get());
+    throw PythonError{};
+}
+
+std::string utf8(PyObject* text) {
+    Ref encoded(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!encoded) propagate_python_error();
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) propagate_python_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+Ref new_str(std::string_view text) {
+    Ref str(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+    if (!str) propagate_python_error();
+    return str;
+}
+
+PyObject* panic_exception_type() noexcept {
+    if (panic_type == nullptr) {
+        panic_type = PyErr_NewExceptionWithDoc(PANIC_NAME, PANIC_DOC, PyExc_BaseException, nullptr);
+    }
+    return panic_type;
+}
+
+void set_python_exception_from_current() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const PythonError&) {
+            // An API call reported failure; its exception is already set.
+            if (PyErr_Occurred() == nullptr) {
+                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            }
+        } catch (const std::bad_alloc&) {
+            // Losing the interpreter to an allocation failure would be worse
+            // than any exception: the caller can free memory and go on.
+            PyErr_NoMemory();
+        } catch (const std::exception& fault) {
+            set_panic(fault.what());
+        } catch (...) {
+            set_panic("unknown internal fault");
+        }
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+void report_fault_in_dealloc(PyObject* self) noexcept {
+    // Deallocation can run while another exception is on its way up (the
+    // last reference dropped during unwinding); that one must survive.
+    PyObject* pending_type = nullptr;
+    PyObject* pending_value = nullptr;
+    PyObject* pending_traceback = nullptr;
+    PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+
+    set_python_exception_from_current();
+    // The report takes and drops references to its context object, which has
+    // none left: keep it alive meanwhile, or the drop would deallocate it a
+    // second time. The hook must not keep it (the interpreter's own rule).
+    Py_SET_REFCNT(self, 1);
+    PyErr_WriteUnraisable(self);
+    Py_SET_REFCNT(self, 0);
+
+    PyErr_Restore(pending_type, pending_value, pending_traceback);
+}
+
+}  // namespace tamarind

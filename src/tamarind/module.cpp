@@ -1,0 +1,88 @@
+// The module entry: creates `_tamarind` once per process and registers the
+// hasher classes on it.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tamarind/classes.hpp"
+#include "tamarind/errors.hpp"
+#include "tamarind/python.hpp"
+
+namespace tamarind {
+
+namespace {
+
+// No functions, no per-module state, single-phase initialisation.
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_tamarind",  // m_name
+    "",           // m_doc
+    0,            // m_size
+    nullptr,      // m_methods
+    nullptr,      // m_slots
+    nullptr,      // m_traverse
+    nullptr,      // m_clear
+    nullptr,      // m_free
+};
+
+// The interpreter that imported the module first; -1 until then. The type
+// objects are shared process-wide, so no other interpreter may use them.
+std::atomic<std::int64_t> owner_interpreter{-1};
+
+// The module object, created once and never freed, so that every import
+// yields the same object.
+PyObject* module_object = nullptr;
+
+void claim_interpreter() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) propagate_python_error();
+    std::int64_t owner = -1;
+    if (!owner_interpreter.compare_exchange_strong(owner, id) && owner != id) {
+        raise(PyExc_ImportError,
+              "_tamarind does not support sub-interpreters yet: it can only be imported by the interpreter "
+              "that imported it first; see the tamarind issue tracker");
+    }
+}
+
+void add_to_all(PyObject* module, std::string_view name) {
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) propagate_python_error();
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) propagate_python_error();
+    }
+    Ref text = new_str(name);
+    if (PyList_Append(all.get(), text.get()) != 0) propagate_python_error();
+}
+
+PyObject* create_module() {
+    claim_interpreter();
+    if (module_object != nullptr) {
+        Py_IncRef(module_object);
+        return module_object;
+    }
+
+    Ref module(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+    if (!module) propagate_python_error();
+    for (const RegisteredClass& entry : registered_classes()) {
+        PyObject* type = entry.type_object();
+        add_to_all(module.get(), entry.name);
+        const std::string name(entry.name);
+        if (PyObject_SetAttrString(module.get(), name.c_str(), type) != 0) propagate_python_error();
+    }
+
+    module_object = module.get();
+    Py_IncRef(module_object);  // the process-wide reference
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace tamarind
+
+PyMODINIT_FUNC PyInit__tamarind() {
+    return tamarind::guarded([] { return tamarind::create_module(); });
+}

@@ -1,0 +1,237 @@
+"""Argument matching and conversion for every constructor and for `hash`:
+the TypeError texts, their order of precedence, integer and bytes conversion."""
+
+import operator
+import re
+
+import pytest
+
+import _tamarind
+from conftest import small_instance
+
+B = _tamarind.BabyJubjubPedersen
+J = _tamarind.JubjubBoweHopwood
+C = _tamarind.CircomPedersen
+Z = _tamarind.ZcashPedersen
+
+
+def _raises_exactly(exception, message):
+    return pytest.raises(exception, match=f"^{re.escape(message)}$")
+
+
+def _interpreter_message(function, *args):
+    """The interpreter's own message for a failing conversion."""
+    try:
+        function(*args)
+    except BaseException as error:  # noqa: BLE001
+        return type(error), str(error)
+    raise AssertionError(f"{function.__name__}{args} did not fail")
+
+
+SHAPE_ERRORS = [
+    # too many positional arguments: all required, optional, none
+    (lambda: B(1, 2, 3), "BabyJubjubPedersen.__new__() takes 2 positional arguments but 3 were given"),
+    (lambda: C(1), "CircomPedersen.__new__() takes 0 positional arguments but 1 was given"),
+    (lambda: C(1, 2), "CircomPedersen.__new__() takes 0 positional arguments but 2 were given"),
+    (lambda: Z(1, 2), "ZcashPedersen.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: small_instance("CircomPedersen").hash(b"", b""),
+     "CircomPedersen.hash() takes 1 positional arguments but 2 were given"),
+    # keywords
+    (lambda: J(segments=1, chunks_per_segment=2, extra=3),
+     "JubjubBoweHopwood.__new__() got an unexpected keyword argument 'extra'"),
+    (lambda: C(personalization=None), "CircomPedersen.__new__() got an unexpected keyword argument 'personalization'"),
+    (lambda: J(1, segments=2), "JubjubBoweHopwood.__new__() got multiple values for argument 'segments'"),
+    (lambda: Z(b"Zcash_PH", personalization=b"Zcash_PH"),
+     "ZcashPedersen.__new__() got multiple values for argument 'personalization'"),
+    (lambda: small_instance("ZcashPedersen").hash(b"", data=b""),
+     "ZcashPedersen.hash() got multiple values for argument 'data'"),
+    (lambda: small_instance("JubjubBoweHopwood").hash(data=b"", Data=b""),
+     "JubjubBoweHopwood.hash() got an unexpected keyword argument 'Data'"),
+    # missing required arguments
+    (lambda: B(1), "BabyJubjubPedersen.__new__() missing 1 required positional argument: 'bits_per_window'"),
+    (lambda: B(bits_per_window=1), "BabyJubjubPedersen.__new__() missing 1 required positional argument: 'segments'"),
+    (lambda: B(), "BabyJubjubPedersen.__new__() missing 2 required positional arguments: 'segments' and 'bits_per_window'"),
+    (lambda: J(), "JubjubBoweHopwood.__new__() missing 2 required positional arguments: 'segments' and 'chunks_per_segment'"),
+    (lambda: small_instance("BabyJubjubPedersen").hash(),
+     "BabyJubjubPedersen.hash() missing 1 required positional argument: 'data'"),
+    # precedence: count before keywords, keywords in the order given, both before missing
+    (lambda: B(1, 2, 3, extra=4), "BabyJubjubPedersen.__new__() takes 2 positional arguments but 3 were given"),
+    (lambda: J(1, extra=1, segments=2), "JubjubBoweHopwood.__new__() got an unexpected keyword argument 'extra'"),
+    (lambda: J(1, segments=2, extra=1), "JubjubBoweHopwood.__new__() got multiple values for argument 'segments'"),
+    (lambda: B(extra=1), "BabyJubjubPedersen.__new__() got an unexpected keyword argument 'extra'"),
+    # shape errors come before any conversion
+    (lambda: B(1.5), "BabyJubjubPedersen.__new__() missing 1 required positional argument: 'bits_per_window'"),
+    (lambda: Z(b"short", extra=1), "ZcashPedersen.__new__() got an unexpected keyword argument 'extra'"),
+]
+
+
+@pytest.mark.parametrize("call, message", SHAPE_ERRORS)
+def test_argument_shape_errors(call, message):
+    with _raises_exactly(TypeError, message):
+        call()
+
+
+def test_arguments_by_keyword_match_positional():
+    data = b"\x5a"
+    assert B(segments=1, bits_per_window=8).hash(data) == B(1, 8).hash(data)
+    assert J(chunks_per_segment=3, segments=1).hash(data=data) == J(1, 3).hash(data)
+    assert Z(personalization=b"Zcash_PH").hash(data=data) == Z().hash(data)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class IntSubclass(int):
+    pass
+
+
+@pytest.mark.parametrize("factory", [B, J], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"])
+@pytest.mark.parametrize("segments", [True, Index(1), IntSubclass(1)], ids=["bool", "index", "int-subclass"])
+def test_integers_through_index(factory, segments):
+    data = b"\x81"
+    assert factory(segments, 8).hash(data) == factory(1, 8).hash(data)
+
+
+def test_full_unsigned_range_is_accepted():
+    # Zero segments hold nothing however large a segment would be.
+    assert len(B(0, 2**64 - 1).hash(b"")) == 32
+    assert len(J(0, 2**64 - 1).hash(b"")) == 32
+
+
+@pytest.mark.parametrize("value", [-1, 2**64, -(2**70), Index(-1), Index(2**64)])
+@pytest.mark.parametrize("position", [0, 1])
+def test_out_of_range_integers_raise_the_interpreters_overflow_error(value, position):
+    arguments = [1, 8]
+    arguments[position] = value
+    with pytest.raises(OverflowError) as caught:
+        B(*arguments)
+    assert not str(caught.value).startswith("argument")
+
+
+@pytest.mark.parametrize(
+    "factory, position, parameter",
+    [(B, 0, "segments"), (B, 1, "bits_per_window"), (J, 0, "segments"), (J, 1, "chunks_per_segment")],
+)
+@pytest.mark.parametrize("value", [1.0, "3", None, b"\x01", Index("1")], ids=["float", "str", "None", "bytes", "bad-index"])
+def test_non_integers_are_labelled_type_errors(factory, position, parameter, value):
+    _, inner = _interpreter_message(operator.index, value)
+    arguments = [1, 8]
+    arguments[position] = value
+    with _raises_exactly(TypeError, f"argument '{parameter}': {inner}") as caught:
+        factory(*arguments)
+    assert caught.value.__cause__ is None
+
+
+def test_first_bad_argument_is_reported():
+    with pytest.raises(TypeError, match="^argument 'segments'"):
+        B(1.0, -1)
+    with pytest.raises(OverflowError):
+        B(-1, 1.0)
+
+
+class Root(Exception):
+    pass
+
+
+class RaisingIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+def test_relabelled_type_error_keeps_the_original_cause():
+    cause = Root("root")
+    original = TypeError("no integer here")
+    original.__cause__ = cause
+    with _raises_exactly(TypeError, "argument 'bits_per_window': no integer here") as caught:
+        B(1, RaisingIndex(original))
+    assert caught.value is not original
+    assert caught.value.__cause__ is cause
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+@pytest.mark.parametrize("error", [ValueError("bad value"), TypeErrorSubclass("more specific"), Root("other")])
+def test_other_conversion_errors_pass_through_unchanged(error):
+    with pytest.raises(type(error)) as caught:
+        B(RaisingIndex(error), 8)
+    assert caught.value is error
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class BytesSubclass(bytes):
+    pass
+
+
+NOT_BYTES = [
+    (bytearray(b"\x01"), "bytearray"),
+    (memoryview(b"\x01"), "memoryview"),
+    ("\x01", "str"),
+    (1, "int"),
+    ([1], "list"),
+    (Outer.Inner(), "Outer.Inner"),  # the qualified name
+]
+
+
+@pytest.mark.parametrize("value, type_name", NOT_BYTES, ids=[t for _, t in NOT_BYTES])
+def test_data_must_be_bytes(class_name, value, type_name):
+    instance = small_instance(class_name)
+    message = f"argument 'data': '{type_name}' object cannot be converted to 'PyBytes'"
+    with _raises_exactly(TypeError, message):
+        instance.hash(value)
+    with _raises_exactly(TypeError, message):
+        instance.hash(data=value)
+    with _raises_exactly(TypeError, "argument 'data': 'NoneType' object cannot be converted to 'PyBytes'"):
+        instance.hash(None)
+
+
+def test_bytes_subclass_is_accepted(class_name):
+    instance = small_instance(class_name)
+    assert instance.hash(BytesSubclass(b"\x01\x02")) == instance.hash(b"\x01\x02")
+
+
+@pytest.mark.parametrize("value, type_name", NOT_BYTES, ids=[t for _, t in NOT_BYTES])
+def test_personalization_must_be_bytes(value, type_name):
+    with _raises_exactly(TypeError, f"argument 'personalization': '{type_name}' object cannot be converted to 'PyBytes'"):
+        Z(value)
+
+
+class BadNameMeta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("no name today")
+        return super().__getattribute__(name)
+
+
+def test_unreadable_type_name_has_a_placeholder():
+    value = BadNameMeta("Nameless", (), {})()
+    with _raises_exactly(TypeError, "argument 'data': '<failed to extract type name>' object cannot be converted to 'PyBytes'"):
+        small_instance("CircomPedersen").hash(value)
+
+
+@pytest.mark.parametrize("length", [0, 1, 7, 9, 32])
+def test_personalization_must_have_eight_bytes(length):
+    with _raises_exactly(ValueError, "personalization must be exactly 8 bytes"):
+        Z(bytes(length))
+    with _raises_exactly(ValueError, "personalization must be exactly 8 bytes"):
+        Z(personalization=BytesSubclass(bytes(length)))
+
+
+def test_default_personalization_spellings_agree():
+    data = b"abc"
+    expected = Z().hash(data)
+    for instance in (Z(None), Z(personalization=None), Z(b"Zcash_PH"), Z(BytesSubclass(b"Zcash_PH"))):
+        assert instance.hash(data) == expected
