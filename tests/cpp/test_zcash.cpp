@@ -1,0 +1,238 @@
+// The Sapling group hash and Pedersen hash. Candidate rejections are
+// classified with GMP; hash values are compared with sums formed by one
+// scalar multiplication per segment, never through the cached tables.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "algebra_reference.hpp"
+#include "quern/zcash.hpp"
+
+namespace {
+
+using algebra::JubjubFq;
+using algebra::JubjubFr;
+using quern::JubjubPoint;
+using quern::JubjubSapling;
+using Bytes = std::vector<std::uint8_t>;
+
+const mpz_class q = reference::modulus<JubjubFq>();
+const mpz_class d = reference::value(algebra::JubjubConfig::COEFF_D);
+
+Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes tag(std::uint32_t index) {
+    return {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8),
+            static_cast<std::uint8_t>(index >> 16), static_cast<std::uint8_t>(index >> 24)};
+}
+
+Bytes random_bytes(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+    return out;
+}
+
+std::string fault_of(auto&& call) {
+    try {
+        call();
+    } catch (const algebra::Fault& fault) {
+        return fault.what();
+    }
+    return "no fault";
+}
+
+// u² for a candidate v on -u² + v² = 1 + d·u²·v².
+mpz_class u_squared(const mpz_class& v) {
+    const mpz_class v2 = v * v;
+    return reference::mod((v2 - 1) * reference::inverse(reference::mod(d * v2 + 1, q), q), q);
+}
+
+std::array<std::uint8_t, 32> digest_of(const mpz_class& v, bool sign) {
+    auto digest = reference::to_le_bytes(v);
+    if (sign) digest[31] |= 0x80;
+    return digest;
+}
+
+bool in_prime_subgroup(JubjubPoint p) {
+    p.mul_bigint(JubjubFr::MODULUS);
+    return p.is_identity();
+}
+
+// Σ over chunks i of enc(chunk i)·16^(i mod 63)·G_(i/63): the digits of each
+// segment are summed as an integer, then multiplied onto its base point once.
+JubjubPoint expected_hash(const Bytes& data, const std::vector<JubjubPoint>& bases) {
+    const std::size_t bits = data.size() * 8, chunks = (bits + 2) / 3;
+    auto bit = [&](std::size_t i) { return i < bits ? (data[i / 8] >> (i % 8)) & 1 : 0; };
+    std::vector<mpz_class> digits((chunks + 62) / 63);
+    for (std::size_t i = 0; i < chunks; ++i) {
+        const int value = (1 + bit(3 * i) + 2 * bit(3 * i + 1)) * (1 - 2 * bit(3 * i + 2));
+        mpz_class weight;
+        mpz_ui_pow_ui(weight.get_mpz_t(), 16, i % 63);
+        digits[i / 63] += value * weight;
+    }
+    auto sum = JubjubPoint::identity();
+    for (std::size_t s = 0; s < digits.size(); ++s) {
+        JubjubPoint term = bases.at(s);
+        term.mul_assign(reference::element<JubjubFr>(digits[s]));
+        sum.add_assign(term);
+    }
+    return sum;
+}
+
+std::vector<JubjubPoint> default_bases(std::size_t count) {
+    std::vector<JubjubPoint> bases;
+    for (std::uint32_t s = 0; s < count; ++s)
+        bases.push_back(s < 6 ? JubjubPoint::from_affine(quern::SAPLING_GENERATORS[s])
+                              : quern::find_group_hash(quern::SAPLING_PERSONALIZATION, tag(s)));
+    return bases;
+}
+
+TEST(GroupHash, DerivationReproducesTheDefaultGenerators) {
+    for (std::uint32_t s = 0; s < 6; ++s) {
+        const JubjubPoint p = quern::find_group_hash(quern::SAPLING_PERSONALIZATION, tag(s));
+        EXPECT_EQ(p.to_affine(), quern::SAPLING_GENERATORS[s]) << s;
+        EXPECT_TRUE(in_prime_subgroup(p)) << s;
+    }
+}
+
+// Segment 0 of "Zcash_PH" is found at counter 5: 1 is out of range, and the
+// others decode to a u² that has no root (Legendre symbol -1).
+TEST(GroupHash, CounterSearchForSegmentZero) {
+    for (std::uint8_t counter = 0; counter < 5; ++counter) {
+        const auto digest = quern::group_hash_digest(quern::SAPLING_PERSONALIZATION, tag(0), counter);
+        EXPECT_FALSE(quern::group_hash_point(digest)) << int{counter};
+        mpz_class v;
+        mpz_import(v.get_mpz_t(), 32, -1, 1, 0, 0, digest.data());
+        mpz_clrbit(v.get_mpz_t(), 255);
+        if (counter == 1) {
+            EXPECT_GE(v, q);
+        } else {
+            ASSERT_LT(v, q) << int{counter};
+            EXPECT_EQ(mpz_legendre(u_squared(v).get_mpz_t(), q.get_mpz_t()), -1) << int{counter};
+        }
+    }
+    const auto fifth = quern::group_hash_digest(quern::SAPLING_PERSONALIZATION, tag(0), 5);
+    const auto point = quern::group_hash_point(fifth);
+    ASSERT_TRUE(point);
+    EXPECT_EQ(point->to_affine(), quern::SAPLING_GENERATORS[0]);
+}
+
+TEST(GroupHash, SignBitPicksTheParityOfUAndVIsNotReduced) {
+    mpz_class v = 2;
+    while (mpz_legendre(u_squared(v).get_mpz_t(), q.get_mpz_t()) != 1) ++v;
+    const JubjubFq root = *algebra::recover_x<algebra::JubjubConfig>(reference::element<JubjubFq>(v));
+    for (const bool sign : {false, true}) {
+        mpz_class u = reference::value(root);
+        if (mpz_odd_p(u.get_mpz_t()) != static_cast<int>(sign)) u = q - u;
+        JubjubPoint want = JubjubPoint::from_affine({reference::element<JubjubFq>(u), reference::element<JubjubFq>(v)});
+        want.mul_bigint(algebra::BigInt<4>::from_u64(8));
+
+        const auto got = quern::group_hash_point(digest_of(v, sign));
+        ASSERT_TRUE(got) << sign;
+        EXPECT_EQ(*got, want) << sign;
+        EXPECT_TRUE(in_prime_subgroup(*got));
+        // q + v still has bit 255 clear; reducing it would accept v.
+        EXPECT_FALSE(quern::group_hash_point(digest_of(q + v, sign))) << sign;
+    }
+}
+
+TEST(GroupHash, PointsOfSmallOrderAreRejected) {
+    // v = ±1 give u = 0, and v = 0 a point of order 4: all vanish under the cofactor.
+    for (const mpz_class& v : {mpz_class(1), mpz_class(q - 1), mpz_class(0)})
+        for (const bool sign : {false, true}) EXPECT_FALSE(quern::group_hash_point(digest_of(v, sign))) << v << sign;
+}
+
+TEST(GroupHash, Personalizations) {
+    const Bytes empty_tag;
+    EXPECT_EQ(fault_of([&] { quern::find_group_hash(bytes("Zcash_PHX"), empty_tag); }),
+              "Bad personalization length: 9");
+    EXPECT_EQ(quern::find_group_hash(bytes("Zcash_"), tag(3)),
+              quern::find_group_hash(Bytes{'Z', 'c', 'a', 's', 'h', '_', 0, 0}, tag(3)));
+    for (const Bytes& personalization : {Bytes{}, bytes("Zcash_PH")}) {
+        const JubjubPoint p = quern::find_group_hash(personalization, empty_tag);
+        EXPECT_FALSE(p.is_identity());
+        EXPECT_TRUE(in_prime_subgroup(p));
+    }
+    EXPECT_FALSE(quern::find_group_hash(Bytes{}, tag(0)) == quern::find_group_hash(bytes("Zcash_PH"), tag(0)));
+}
+
+// S = max(1, ⌈m / 63⌉) with m = ⌈8n / 3⌉ chunks, for every residue of n modulo 189.
+TEST(JubjubSapling, SegmentCounts) {
+    for (std::size_t n = 0; n < 1000; ++n) {
+        const std::size_t chunks = (8 * n + 2) / 3;
+        EXPECT_EQ(JubjubSapling::segments_for(n), std::max<std::size_t>(1, (chunks + 62) / 63)) << n;
+    }
+    // 8n overflows 64 bits here; ⌈2^63 / 189⌉ as computed with Python integers.
+    EXPECT_EQ(JubjubSapling::segments_for(std::size_t{1} << 60), 48800910247908867u);
+}
+
+class SaplingHashes : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(SaplingHashes, EqualTheIndependentSum) {
+    const std::size_t n = GetParam();
+    JubjubSapling hasher;
+    for (const Bytes& data : {Bytes(n, 0x00), Bytes(n, 0xFF), random_bytes(n, static_cast<std::uint32_t>(n))}) {
+        const std::size_t segments = n == 0 ? 1 : (8 * n + 188) / 189;
+        EXPECT_EQ(hasher.hash(data), expected_hash(data, default_bases(segments)).to_affine().x) << n;
+        EXPECT_EQ(hasher.parameters().segment_count(), segments);
+    }
+}
+
+// The empty input (u = 0, one table), and around the segment boundaries:
+// 23/24 bytes (62/64 chunks), 141/142 bytes (the last built-in generator /
+// the first derived base point).
+INSTANTIATE_TEST_SUITE_P(Lengths, SaplingHashes, testing::Values(0, 1, 2, 3, 23, 24, 47, 141, 142, 200));
+
+TEST(JubjubSapling, TablesHoldPowersOfSixteen) {
+    JubjubSapling hasher;
+    hasher.hash(Bytes(142, 0x5A));
+    const auto& parameters = hasher.parameters();
+    ASSERT_EQ(parameters.segment_count(), 7u);
+    const auto bases = default_bases(7);
+    for (std::size_t s = 0; s < 7; ++s) {
+        const auto table = parameters.segment(s);
+        ASSERT_EQ(table.size(), 63u);
+        for (const std::size_t j : {0, 1, 31, 62}) {
+            mpz_class weight;
+            mpz_ui_pow_ui(weight.get_mpz_t(), 16, j);
+            JubjubPoint want = bases[s];
+            want.mul_assign(reference::element<JubjubFr>(weight));
+            EXPECT_EQ(table[j], want) << s << ", " << j;
+        }
+    }
+}
+
+TEST(JubjubSapling, CachedTablesDoNotChangeResults) {
+    const Bytes long_input = random_bytes(300, 7), short_input = random_bytes(5, 8);
+    JubjubSapling used;
+    const JubjubFq long_hash = used.hash(long_input);
+    EXPECT_EQ(used.hash(short_input), JubjubSapling().hash(short_input));
+    EXPECT_EQ(used.parameters().segment_count(), 13u);  // tables only grow
+    EXPECT_EQ(used.hash(long_input), long_hash);
+}
+
+TEST(JubjubSapling, OtherPersonalizationsDeriveEveryBasePoint) {
+    const std::array<std::uint8_t, 8> personalization = {'T', 'a', 'm', 'a', 'r', 'i', 'n', 'd'};
+    JubjubSapling hasher(personalization);
+    const Bytes data = random_bytes(142, 142);
+    std::vector<JubjubPoint> bases;
+    for (std::uint32_t s = 0; s < 7; ++s) bases.push_back(quern::find_group_hash(personalization, tag(s)));
+    EXPECT_EQ(hasher.hash(data), expected_hash(data, bases).to_affine().x);
+    for (std::size_t s = 0; s < 7; ++s) {
+        EXPECT_EQ(hasher.parameters().segment(s)[0], bases[s]) << s;
+        if (s < 6) {
+            EXPECT_FALSE(bases[s].to_affine() == quern::SAPLING_GENERATORS[s]) << s;
+        }
+    }
+}
+
+}  // namespace
