@@ -1,0 +1,239 @@
+// The circom Pedersen hash. Base points are held against the published table
+// and circomlibjs values; hashes against sums formed by scalar multiplication
+// of the base points with exponents computed in GMP, never through the
+// cached tables or hash_bits.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "algebra_reference.hpp"
+#include "hashes/blake256.hpp"
+#include "quern/circom.hpp"
+#include "quern/components.hpp"
+
+namespace {
+
+using algebra::BabyJubjubFq;
+using algebra::BabyJubjubFr;
+using quern::BabyJubjubCircom;
+using quern::BabyJubjubPoint;
+using Affine = algebra::Affine<algebra::EdwardsConfig>;
+using Bytes = std::vector<std::uint8_t>;
+
+const mpz_class p = reference::modulus<BabyJubjubFq>();
+const mpz_class order = reference::modulus<BabyJubjubFr>();
+
+BabyJubjubPoint point(const char* x, const char* y) {
+    return BabyJubjubPoint::from_affine({reference::element<BabyJubjubFq>(mpz_class(x)),
+                                         reference::element<BabyJubjubFq>(mpz_class(y))});
+}
+
+// k·P for any integer k, through a reduced scalar multiplication.
+BabyJubjubPoint times(BabyJubjubPoint point, const mpz_class& k) {
+    point.mul_bigint(reference::to_bigint(reference::mod(k, order)));
+    return point;
+}
+
+// The packed point from its coordinates: y little-endian, bit 7 of byte 31
+// for x > (p − 1)/2.
+std::array<std::uint8_t, 32> pack(const BabyJubjubPoint& point) {
+    const Affine a = point.to_affine();
+    auto out = reference::to_le_bytes(reference::value(a.y));
+    if (reference::value(a.x) > (p - 1) / 2) out[31] |= 0x80;
+    return out;
+}
+
+// Σ_s e_s·B_s with e_s = Σ_j enc(window j of segment s)·32^j.
+std::array<std::uint8_t, 32> expected_hash(const Bytes& data) {
+    auto enc = [](unsigned v) { return mpz_class(static_cast<int>(1 + (v & 7)) * (v >= 8 ? -1 : 1)); };
+    const std::size_t segments = (data.size() + 24) / 25;
+    BabyJubjubPoint sum = BabyJubjubPoint::identity();
+    for (std::size_t s = 0; s < segments; ++s) {
+        mpz_class e = 0, weight = 1;
+        for (std::size_t i = 25 * s; i < data.size() && i < 25 * (s + 1); ++i) {
+            e += enc(data[i] & 0x0F) * weight;
+            weight *= 32;
+            e += enc(data[i] >> 4) * weight;
+            weight *= 32;
+        }
+        sum.add_assign(times(quern::base_point(s), e));
+    }
+    return pack(sum);
+}
+
+Bytes random_bytes(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+    return out;
+}
+
+std::array<std::uint8_t, 32> digest_of(std::uint64_t index, std::uint64_t attempt) {
+    const std::string text = quern::generator_string(index, attempt);
+    return hashes::blake256(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+// The masked digest as an integer (not yet reduced), and x² for y = Y mod p.
+mpz_class masked_value(std::array<std::uint8_t, 32> digest) {
+    digest[31] &= 0x3F;
+    mpz_class y;
+    mpz_import(y.get_mpz_t(), 32, -1, 1, 0, 0, digest.data());
+    return y;
+}
+
+mpz_class x_squared(const mpz_class& y) {
+    const mpz_class y2 = y * y;
+    return reference::mod((1 - y2) * reference::inverse(reference::mod(168700 - 168696 * y2, p), p), p);
+}
+
+TEST(GeneratorString, IsZeroFilledToThirtyTwoDigits) {
+    EXPECT_EQ(quern::generator_string(6, 0),
+              "PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0'));
+    const std::string widest = quern::generator_string(UINT64_MAX, UINT64_MAX);
+    EXPECT_EQ(widest, "PedersenGenerator_" + std::string(12, '0') + "18446744073709551615_" + std::string(12, '0') +
+                          "18446744073709551615");
+    EXPECT_EQ(widest.size(), 83u);
+    EXPECT_EQ(quern::generator_string(12345, 7).size(), 83u);
+}
+
+// The built-in rows are compile-time constants; the derivation must give the
+// same points.
+TEST(BasePoint, DerivationReproducesTheBuiltInRows) {
+    for (std::uint64_t i = 0; i < 6; ++i) EXPECT_EQ(quern::derive_base_point(i), quern::base_point(i)) << i;
+    EXPECT_EQ(quern::base_point(0),
+              point("10457101036533406547632367118273992217979173478358440826365724437999023779287",
+                    "19824078218392094440610104313265183977899662750282163392862422243483260492317"));
+}
+
+// Which tries the derivation had to skip, seen from the digests alone.
+TEST(BasePoint, RejectedTriesMoveToTheNextCounter) {
+    // Index 1: try 0 is at or above p and its reduced value has no point;
+    // try 1 has no point; try 2 is taken.
+    const mpz_class y0 = masked_value(digest_of(1, 0));
+    EXPECT_GE(y0, p);
+    EXPECT_EQ(mpz_legendre(x_squared(y0 - p).get_mpz_t(), p.get_mpz_t()), -1);
+    EXPECT_EQ(mpz_legendre(x_squared(masked_value(digest_of(1, 1))).get_mpz_t(), p.get_mpz_t()), -1);
+    EXPECT_EQ(mpz_legendre(x_squared(masked_value(digest_of(1, 2))).get_mpz_t(), p.get_mpz_t()), 1);
+    // Index 3 is taken at try 0 with the sign flag set.
+    EXPECT_NE(digest_of(3, 0)[31] & 0x80, 0);
+    // Index 12 is taken at try 0 although its masked value is not below p.
+    EXPECT_GE(masked_value(digest_of(12, 0)), p);
+}
+
+// Points computed by circomlibjs; indices 12 and 24 are those where reading
+// the masked value modulo p, rather than skipping it, changes the point.
+TEST(BasePoint, MatchesCircomlibjs) {
+    EXPECT_EQ(quern::base_point(12),
+              point("3794846596710804728427490183747125272829051653079153052879417268450674798099",
+                    "21842435477255044883863745269531290629657425422620774125328061317110773122799"));
+    EXPECT_EQ(quern::base_point(24),
+              point("15092230384839205420616677623736541428991062852475616768890993337308212374747",
+                    "8589870786567729679958691339367382768045953941006167786325103731516226746949"));
+}
+
+TEST(BasePoint, LiesInThePrimeOrderSubgroup) {
+    for (const std::uint64_t index : {0, 1, 5, 6, 7, 12, 25, 1000}) {
+        BabyJubjubPoint b = quern::base_point(index);
+        EXPECT_TRUE(b.to_affine().is_on_curve()) << index;
+        EXPECT_FALSE(b.is_identity()) << index;
+        b.mul_bigint(reference::to_bigint(order));
+        EXPECT_TRUE(b.is_identity()) << index;
+    }
+}
+
+// All sixteen windows against a scalar multiplication by their signed value.
+TEST(CircomEncoding, ValuesEveryWindow) {
+    const BabyJubjubPoint power = quern::base_point(2).double_();
+    for (unsigned v = 0; v < 16; ++v) {
+        const std::array<bool, 4> window = {(v & 1) != 0, (v & 2) != 0, (v & 4) != 0, (v & 8) != 0};
+        const int value = static_cast<int>(1 + (v & 7)) * (v >= 8 ? -1 : 1);
+        EXPECT_EQ(quern::Circom::contribute(std::span<const bool>(window), power), times(power, value)) << v;
+    }
+}
+
+struct Known {
+    std::uint8_t byte;
+    int multiple;  // of B_0
+};
+
+TEST(CircomHash, SingleBytesAreSmallMultiplesOfTheFirstBase) {
+    const BabyJubjubPoint b0 = quern::base_point(0);
+    BabyJubjubCircom hasher;
+    for (const Known& k : {Known{0x00, 33}, Known{0x88, -33}, Known{0x07, 40}, Known{0x0F, 24}, Known{0xFF, -264}})
+        EXPECT_EQ(hasher.hash(Bytes{k.byte}), pack(times(b0, k.multiple))) << int(k.byte);
+
+    // −33·B0 differs from 33·B0 only in the sign of x.
+    auto flipped = hasher.hash(Bytes{0x00});
+    flipped[31] ^= 0x80;
+    EXPECT_EQ(hasher.hash(Bytes{0x88}), flipped);
+}
+
+TEST(CircomHash, EmptyInputIsTheIdentityAndBuildsTheFirstTable) {
+    BabyJubjubCircom hasher;
+    std::array<std::uint8_t, 32> identity{};
+    identity[0] = 1;
+    EXPECT_EQ(hasher.hash(Bytes{}), identity);
+    EXPECT_EQ(hasher.parameters().segment_count(), 1u);
+    EXPECT_EQ(hasher.parameters().powers.size(), 50u);
+}
+
+TEST(CircomHash, TablesGrowToTheSegmentsTheInputNeeds) {
+    BabyJubjubCircom hasher;
+    for (const auto& [bytes, segments] : std::vector<std::pair<std::size_t, std::size_t>>{
+             {25, 1}, {26, 2}, {10, 2}, {150, 6}, {151, 7}, {300, 12}, {301, 13}}) {
+        const Bytes data = random_bytes(bytes, bytes);
+        EXPECT_EQ(hasher.hash(data), expected_hash(data)) << bytes;
+        EXPECT_EQ(hasher.parameters().segment_count(), segments) << bytes;
+        EXPECT_EQ(hasher.parameters().powers.size(), 50 * segments) << bytes;
+    }
+    // Table 6 is the first derived one; entry j is 32^j times its base point.
+    const auto table = hasher.parameters().segment(6);
+    const mpz_class step = 32;
+    for (std::size_t j : {0, 1, 49}) {
+        mpz_class weight;
+        mpz_pow_ui(weight.get_mpz_t(), step.get_mpz_t(), j);
+        EXPECT_EQ(table[j], times(quern::base_point(6), weight)) << j;
+    }
+}
+
+// Random inputs across segment boundaries and past the point where base
+// points start to depend on the modulo-p reading (index 12 covers bytes 300+).
+TEST(CircomHash, AgreesWithScalarMultiplicationSums) {
+    BabyJubjubCircom hasher;
+    bool sign_seen[2] = {false, false};
+    std::uint64_t seed = 1;
+    for (const std::size_t n : {1, 2, 24, 25, 26, 49, 50, 51, 149, 150, 151, 299, 300, 301, 333, 626}) {
+        for (int round = 0; round < 3; ++round) {
+            const Bytes data = random_bytes(n, seed++);
+            const auto out = hasher.hash(data);
+            EXPECT_EQ(out, expected_hash(data)) << n << " bytes, seed " << seed - 1;
+            EXPECT_EQ(out[31] & 0x40, 0);
+            sign_seen[out[31] >> 7] = true;
+        }
+    }
+    EXPECT_TRUE(sign_seen[0] && sign_seen[1]);
+}
+
+TEST(CircomHash, MatchesCircomlibjsOnAThousandZeroBytes) {
+    const std::array<std::uint8_t, 32> expected = {
+        0x54, 0xda, 0x38, 0x80, 0x71, 0xce, 0x3d, 0x49, 0xfe, 0xa6, 0x8e, 0x99, 0xb5, 0xf9, 0xbe, 0x5e,
+        0x9c, 0xaa, 0x85, 0x22, 0xe6, 0x94, 0x58, 0x9f, 0x66, 0x6c, 0xb7, 0x22, 0xb1, 0xa3, 0xc1, 0x1b};
+    EXPECT_EQ(BabyJubjubCircom().hash(Bytes(1000, 0)), expected);
+}
+
+TEST(CircomHash, CacheNeverChangesAResult) {
+    const Bytes short_input = random_bytes(40, 99);
+    const auto fresh = BabyJubjubCircom().hash(short_input);
+    BabyJubjubCircom used;
+    used.hash(random_bytes(400, 98));
+    EXPECT_EQ(used.hash(short_input), fresh);
+    EXPECT_EQ(used.parameters().segment_count(), 16u);  // the short input built nothing
+}
+
+}  // namespace
