@@ -1,0 +1,47 @@
+"""Pedersen hashes over Jubjub and Baby Jubjub.
+
+The four hasher classes come from the `_tamarind` extension and are the same
+objects under both names::
+
+    from tamarind import ZcashPedersen
+    ZcashPedersen().hash(b"abc")        # 32 bytes: the little-endian u-coordinate
+
+`tamarind.PanicException` is the exception the extension raises on an internal
+fault, such as an input longer than a configurable hasher's capacity. It
+derives from `BaseException`, not `Exception`. It is looked up on first use.
+
+The command line is `python -m tamarind` (or the `tamarind` script); see
+`tamarind --help`.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
+
+__all__ = [
+    "BabyJubjubPedersen",
+    "JubjubBoweHopwood",
+    "CircomPedersen",
+    "ZcashPedersen",
+    "PanicException",
+]
+
+if TYPE_CHECKING:
+
+    class PanicException(BaseException):
+        """Raised when native code called from Python faults (at runtime: pyo3_runtime.PanicException)."""
+
+
+def __getattr__(name: str) -> Any:
+    # The extension creates PanicException only when its first fault happens and
+    # does not export it, so it is fetched lazily: importing tamarind stays free
+    # of side effects for the many programs that never ask for it.
+    if name == "PanicException":
+        from .faults import provoke_panic_type
+
+        panic = provoke_panic_type()
+        globals()["PanicException"] = panic
+        return panic
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,415 @@
+"""The `tamarind` command: digests in the manner of sha256sum, computed with one
+of the four Pedersen hashers.
+
+    tamarind circom [FILE...]
+    tamarind zcash [--personalization P] [FILE...]
+    tamarind babyjubjub SEGMENTS BITS_PER_WINDOW [FILE...]
+    tamarind bowe-hopwood SEGMENTS CHUNKS_PER_SEGMENT [FILE...]
+
+Each input gives one line, `<64 hex digits>  <name>`. One hasher instance
+serves the whole run, so the caching hashers derive their base points once.
+Every error is one line on standard error; the exit status is 0 when every
+input was hashed and 2 otherwise.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import sys
+from functools import partial
+from typing import BinaryIO, Callable, Iterator, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
+
+from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
+
+from .faults import NativeReportSilencer, is_panic
+
+PROG = "tamarind"
+EXIT_OK = 0
+EXIT_FAILURE = 2
+EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
+U64_MAX = 2**64 - 1
+READ_BLOCK = 1 << 16
+STDIN_NAME = "-"
+
+
+class Fatal(Exception):
+    """An error that ends the run: a bad command line, a hasher that cannot be
+    built, a failing standard output. Its text is the whole message line."""
+
+
+class InputError(Exception):
+    """One input that could not be hashed. Reported; the run goes on with the next."""
+
+
+class SupportsHash(Protocol):
+    def hash(self, data: bytes) -> bytes: ...
+
+
+class Choice(NamedTuple):
+    """The hasher a command asks for, before it is built."""
+
+    build: Callable[[], SupportsHash]
+    description: str  # how messages name it, e.g. BabyJubjubPedersen(4, 64)
+    capacity: Optional[int]  # most input bytes it accepts; None when unbounded
+
+
+class HexInput(NamedTuple):
+    text: str  # as given: it is the input's name in the output
+    data: bytes
+
+
+def babyjubjub_capacity(segments: int, bits_per_window: int) -> int:
+    """Most input bytes a BabyJubjubPedersen accepts: it has one generator per input bit."""
+    return segments * bits_per_window // 8
+
+
+def bowe_hopwood_capacity(segments: int, chunks_per_segment: int) -> int:
+    """Most input bytes a JubjubBoweHopwood accepts.
+
+    n bytes form ceil(8n / 3) chunks of 3 bits and each chunk needs a generator,
+    so n fits exactly when 8n <= 3 * segments * chunks_per_segment.
+    """
+    return 3 * segments * chunks_per_segment // 8
+
+
+def panic_message(exc: BaseException) -> str:
+    return str(exc.args[0]) if exc.args else type(exc).__name__
+
+
+class Hasher:
+    """The hasher chosen on the command line, built once for the whole run.
+
+    The extension reports each internal fault on descriptor 2 before raising
+    PanicException; the report is silenced around every call, since our own
+    one-line message replaces it.
+    """
+
+    def __init__(self, choice: Choice, silencer: NativeReportSilencer) -> None:
+        self.description = choice.description
+        self.capacity = choice.capacity
+        self._silencer = silencer
+        try:
+            # Sizes whose tables cannot even be counted fault ("capacity overflow").
+            with silencer:
+                self._instance = choice.build()
+        except MemoryError:
+            raise Fatal(f"{PROG}: cannot build {self.description}: out of memory") from None
+        except BaseException as exc:
+            if not is_panic(exc):
+                raise
+            raise Fatal(f"{PROG}: cannot build {self.description}: {panic_message(exc)}") from None
+
+    def digest(self, data: bytes) -> bytes:
+        if self.capacity is not None and len(data) > self.capacity:
+            # Refused here: the extension would fault with PanicException instead.
+            fit = "1 byte fits" if self.capacity == 1 else f"{self.capacity} bytes fit"
+            raise InputError(f"input too long for {self.description}: at most {fit}")
+        try:
+            with self._silencer:
+                return self._instance.hash(data)
+        except MemoryError:
+            raise InputError("out of memory") from None
+        except BaseException as exc:
+            if not is_panic(exc):
+                raise
+            raise InputError(f"internal fault: {panic_message(exc)}") from None
+
+
+# --- command-line values -----------------------------------------------------
+
+_DIGITS = re.compile(r"[0-9]+")
+_HEX = re.compile(r"(?:[0-9A-Fa-f]{2})*")
+
+
+def size_argument(text: str) -> int:
+    """A size: a decimal whole number the extension can take (below 2**64)."""
+    digits = text.lstrip("0") or "0"
+    # The length test comes first so that an absurdly long number is never converted.
+    if not _DIGITS.fullmatch(text) or len(digits) > len(str(U64_MAX)) or int(digits) > U64_MAX:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number from 0 to {U64_MAX}")
+    return int(digits)
+
+
+def hex_argument(text: str) -> HexInput:
+    if not _HEX.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not an even number of hex digits")
+    return HexInput(text, bytes.fromhex(text))
+
+
+def personalization_argument(text: str) -> bytes:
+    """8 ASCII characters stand for themselves, 16 hex digits for the 8 bytes they
+    spell. The length alone decides, so no text is ambiguous."""
+    if len(text) == 16:
+        if _HEX.fullmatch(text):
+            return bytes.fromhex(text)
+        raise argparse.ArgumentTypeError(f"{text!r} has 16 characters, but not all are hex digits")
+    if len(text) == 8:
+        if text.isascii():
+            return text.encode("ascii")
+        raise argparse.ArgumentTypeError(f"{text!r} has 8 characters, but not all are ASCII")
+    raise argparse.ArgumentTypeError(f"{text!r} is neither 8 ASCII characters nor 16 hex digits")
+
+
+class _Parser(argparse.ArgumentParser):
+    # argparse would print the usage and then the error; one line is the rule here.
+    def error(self, message: str) -> NoReturn:
+        raise Fatal(f"{self.prog}: {message}")
+
+
+class _VersionAction(argparse.Action):
+    # Looking the version up costs tens of milliseconds, so only --version pays for it.
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS, nargs=0, help="print the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object, **kwargs: object) -> NoReturn:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("tamarind")
+        except PackageNotFoundError:
+            found = "(not installed)"
+        sys.stdout.write(f"{parser.prog} {found}\n")
+        parser.exit()
+
+
+def _choose_circom(args: argparse.Namespace) -> Choice:
+    return Choice(CircomPedersen, "CircomPedersen()", None)
+
+
+def _choose_zcash(args: argparse.Namespace) -> Choice:
+    personalization: Optional[bytes] = args.personalization
+    if personalization is None:
+        return Choice(ZcashPedersen, "ZcashPedersen()", None)
+    return Choice(partial(ZcashPedersen, personalization), f"ZcashPedersen({personalization!r})", None)
+
+
+def _choose_babyjubjub(args: argparse.Namespace) -> Choice:
+    s, w = args.segments, args.bits_per_window
+    return Choice(partial(BabyJubjubPedersen, s, w), f"BabyJubjubPedersen({s}, {w})", babyjubjub_capacity(s, w))
+
+
+def _choose_bowe_hopwood(args: argparse.Namespace) -> Choice:
+    s, c = args.segments, args.chunks_per_segment
+    return Choice(partial(JubjubBoweHopwood, s, c), f"JubjubBoweHopwood({s}, {c})", bowe_hopwood_capacity(s, c))
+
+
+def _add_sources(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--hex",
+        metavar="HEX",
+        type=hex_argument,
+        action="append",
+        help="hash the bytes these hex digits spell instead of files; may be repeated, and HEX is the name printed",
+    )
+    # With a default, argparse does not list FILE as missing when a size is.
+    command.add_argument(
+        "files", metavar="FILE", nargs="*", default=[], help=f"file to hash; none, or {STDIN_NAME}, reads standard input"
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Print Pedersen hashes of files, standard input or hex strings, one line per input: "
+        "64 lowercase hex digits, two spaces, the input's name.",
+        epilog="Exit status: 0 when every input was hashed, 2 after any error (one line on standard error each).",
+    )
+    parser.add_argument("--version", action=_VersionAction)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", title="hashers", required=True)
+
+    circom = commands.add_parser(
+        "circom",
+        help="circom / iden3 Pedersen hash over Baby Jubjub (any length)",
+        description="circom / iden3 Pedersen hash over Baby Jubjub, byte-identical to circomlibjs pedersenHash: "
+        "the 32-byte packed point. Any input length.",
+    )
+    circom.set_defaults(choose=_choose_circom)
+
+    zcash = commands.add_parser(
+        "zcash",
+        help="Zcash Sapling Pedersen hash over Jubjub (any length)",
+        description="Zcash Sapling Pedersen hash over Jubjub: the u-coordinate as 32 little-endian bytes. "
+        "Any input length.",
+    )
+    zcash.add_argument(
+        "--personalization",
+        metavar="P",
+        type=personalization_argument,
+        help="8 ASCII characters, or 16 hex digits for any 8 bytes (default: Zcash_PH)",
+    )
+    zcash.set_defaults(choose=_choose_zcash)
+
+    baby = commands.add_parser(
+        "babyjubjub",
+        help="unsigned-window Pedersen hash over Baby Jubjub (arkworks pedersen::CRH)",
+        description="Unsigned-window Pedersen hash over ERC-2494 Baby Jubjub (arkworks pedersen::CRH "
+        "construction): the compressed point. Inputs of at most floor(SEGMENTS * BITS_PER_WINDOW / 8) bytes.",
+    )
+    baby.add_argument("segments", metavar="SEGMENTS", type=size_argument, help="number of segments")
+    baby.add_argument(
+        "bits_per_window", metavar="BITS_PER_WINDOW", type=size_argument, help="input bits per segment"
+    )
+    baby.set_defaults(choose=_choose_babyjubjub)
+
+    bowe = commands.add_parser(
+        "bowe-hopwood",
+        help="Bowe-Hopwood Pedersen hash over Jubjub (arkworks bowe_hopwood::CRH)",
+        description="Bowe-Hopwood Pedersen hash over Jubjub (arkworks bowe_hopwood::CRH construction): "
+        "the x-coordinate as 32 little-endian bytes. Inputs of n bytes with "
+        "ceil(8n / 3) <= SEGMENTS * CHUNKS_PER_SEGMENT.",
+    )
+    bowe.add_argument("segments", metavar="SEGMENTS", type=size_argument, help="number of segments")
+    bowe.add_argument(
+        "chunks_per_segment", metavar="CHUNKS_PER_SEGMENT", type=size_argument, help="3-bit chunks per segment"
+    )
+    bowe.set_defaults(choose=_choose_bowe_hopwood)
+
+    for command in (circom, zcash, baby, bowe):
+        _add_sources(command)
+    return parser
+
+
+# --- inputs and output -------------------------------------------------------
+
+
+def escaped(name: str) -> bytes:
+    """A name as output and messages show it: backslash, newline and carriage return
+    escaped, so that every input still takes exactly one line."""
+    return os.fsencode(name).replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r")
+
+
+def read_stream(stream: BinaryIO, limit: Optional[int]) -> bytes:
+    """All of `stream`; or, under a capacity limit, at most limit + 1 bytes: one
+    byte more than fits is enough to refuse the input, so an over-long stream
+    is never read whole."""
+    if limit is None:
+        return stream.read()
+    parts: List[bytes] = []
+    remaining = limit + 1
+    while remaining > 0:
+        block = stream.read(min(remaining, READ_BLOCK))
+        if not block:
+            break
+        parts.append(block)
+        remaining -= len(block)
+    return b"".join(parts)
+
+
+def read_named(name: str, limit: Optional[int]) -> bytes:
+    try:
+        if name == STDIN_NAME:
+            if sys.stdin is None:  # descriptor 0 was closed when Python started
+                raise InputError("standard input is closed")
+            return read_stream(sys.stdin.buffer, limit)
+        with open(name, "rb") as stream:
+            return read_stream(stream, limit)
+    except OSError as exc:
+        raise InputError(exc.strerror or str(exc)) from None
+    except MemoryError:
+        raise InputError("out of memory") from None
+
+
+def inputs(args: argparse.Namespace, limit: Optional[int]) -> Iterator[Tuple[str, Callable[[], bytes]]]:
+    """(name, reader) per input, in command-line order. Reading is deferred to the
+    reader so that one input's failure does not stop the others."""
+    if args.hex:
+        for item in args.hex:
+            yield item.text, partial(bytes, item.data)
+        return
+    for name in args.files or [STDIN_NAME]:
+        yield name, partial(read_named, name, limit)
+
+
+def write_line(digest: bytes, name: str) -> None:
+    shown = escaped(name)
+    # sha256sum's convention: a leading backslash marks a line whose name is escaped.
+    mark = b"\\" if shown != os.fsencode(name) else b""
+    line = mark + digest.hex().encode("ascii") + b"  " + shown + b"\n"
+    out = sys.stdout
+    if out is None:  # descriptor 1 was closed when Python started
+        raise Fatal(f"{PROG}: standard output is closed")
+    try:
+        buffer = getattr(out, "buffer", None)
+        if buffer is None:  # a text-only replacement, as some embedding programs install
+            out.write(os.fsdecode(line))
+            out.flush()
+        else:
+            buffer.write(line)
+            buffer.flush()  # each line as soon as it is known, in order with the messages
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as exc:
+        message = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+        raise Fatal(f"{PROG}: standard output: {message}") from exc
+
+
+def report(message: str) -> None:
+    """One line on standard error. File names keep their original bytes."""
+    err = sys.stderr
+    if err is None:
+        return  # nowhere to say it; the exit status still tells
+    try:
+        err.flush()
+        buffer = getattr(err, "buffer", None)
+        if buffer is None:
+            err.write(message + "\n")
+            err.flush()
+        else:
+            buffer.write(os.fsencode(message) + b"\n")
+            buffer.flush()
+    except (OSError, ValueError):
+        pass
+
+
+def _discard_stdout() -> None:
+    # Python flushes standard output once more at exit; after a failed write that
+    # flush would fail as well and print a second message, so aim it at the null device.
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
+def run(argv: Optional[Sequence[str]]) -> int:
+    args = build_parser().parse_args(argv)
+    if args.hex and args.files:
+        raise Fatal(f"{PROG} {args.command}: --hex cannot be combined with FILE arguments")
+    choice: Choice = args.choose(args)
+    silencer = NativeReportSilencer()
+    try:
+        hasher = Hasher(choice, silencer)
+        status = EXIT_OK
+        for name, read in inputs(args, hasher.capacity):
+            try:
+                digest = hasher.digest(read())
+            except InputError as exc:
+                report(f"{PROG}: {os.fsdecode(escaped(name))}: {exc}")
+                status = EXIT_FAILURE
+                continue
+            write_line(digest, name)
+        return status
+    finally:
+        silencer.close()
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
+    try:
+        return run(argv)
+    except Fatal as exc:
+        if isinstance(exc.__cause__, OSError):
+            _discard_stdout()
+        report(str(exc))
+        return EXIT_FAILURE
+    except BrokenPipeError:
+        # The reader went away (`tamarind ... | head -1`): there is no one left to tell.
+        _discard_stdout()
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except SystemExit as exc:  # --help and --version end through argparse's exit
+        return exc.code if isinstance(exc.code, int) else EXIT_OK

@@ -1,0 +1,277 @@
+"""The `tamarind` command line, run as a separate process and checked against the
+results of the extension classes called directly."""
+
+from __future__ import annotations
+
+import importlib.metadata
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+from typing import Callable, Sequence
+
+import pytest
+
+import tamarind
+import tamarind.cli
+from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
+
+Factory = Callable[[], object]
+
+# Command-line arguments, and the instance they must be equivalent to.
+COMMANDS: dict[str, tuple[list[str], Factory]] = {
+    "circom": (["circom"], CircomPedersen),
+    "zcash": (["zcash"], ZcashPedersen),
+    "zcash-ascii-default": (["zcash", "--personalization", "Zcash_PH"], ZcashPedersen),
+    "zcash-hex-default": (["zcash", "--personalization", "5A636173685f5048"], ZcashPedersen),
+    "zcash-ascii": (["zcash", "--personalization", "Tamarind"], lambda: ZcashPedersen(b"Tamarind")),
+    "zcash-hex": (
+        ["zcash", "--personalization", "00ff7f8041424344"],
+        lambda: ZcashPedersen(bytes.fromhex("00ff7f8041424344")),
+    ),
+    "babyjubjub": (["babyjubjub", "4", "64"], lambda: BabyJubjubPedersen(4, 64)),
+    "bowe-hopwood": (["bowe-hopwood", "4", "63"], lambda: JubjubBoweHopwood(4, 63)),
+}
+
+# All within the smallest capacity above (BabyJubjubPedersen(4, 64): 32 bytes).
+INPUTS = [b"abc", b"", bytes(range(32)), b"\xff" * 7]
+
+
+def run(args: Sequence[str], stdin: bytes = b"", cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run(
+        [sys.executable, "-m", "tamarind", *args], input=stdin, capture_output=True, cwd=cwd, timeout=300
+    )
+
+
+def expected(factory: Factory, data: bytes) -> str:
+    # A fresh instance per input: the command's single instance must not differ.
+    return factory().hash(data).hex()  # type: ignore[attr-defined, no-any-return]
+
+
+def assert_succeeded(proc: subprocess.CompletedProcess[bytes], lines: list[str]) -> None:
+    assert proc.stderr == b""
+    assert proc.returncode == 0
+    assert proc.stdout.decode().splitlines() == lines
+
+
+def assert_one_error(proc: subprocess.CompletedProcess[bytes], *fragments: str) -> str:
+    """Exit status 2 and exactly one line on standard error (so no traceback), holding every fragment."""
+    assert proc.returncode == 2, proc
+    lines = proc.stderr.decode(errors="replace").splitlines()
+    assert len(lines) == 1, proc.stderr
+    for fragment in fragments:
+        assert fragment in lines[0]
+    return lines[0]
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_files_and_stdin_in_order(command: str, tmp_path: Path) -> None:
+    args, factory = COMMANDS[command]
+    names = []
+    for i, data in enumerate(INPUTS):
+        (tmp_path / f"in{i}").write_bytes(data)
+        names.append(f"in{i}")
+    stdin = b"from standard input"
+    names.insert(2, "-")
+    proc = run([*args, *names], stdin=stdin, cwd=tmp_path)
+    contents = INPUTS[:2] + [stdin] + INPUTS[2:]
+    assert_succeeded(proc, [f"{expected(factory, data)}  {name}" for data, name in zip(contents, names)])
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_no_file_reads_stdin(command: str, tmp_path: Path) -> None:
+    args, factory = COMMANDS[command]
+    data = bytes(range(5, 30))
+    assert_succeeded(run(args, stdin=data, cwd=tmp_path), [f"{expected(factory, data)}  -"])
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_hex_inputs_named_as_given(command: str) -> None:
+    args, factory = COMMANDS[command]
+    given = ["616263", "", "00010203FfFe", bytes(range(32)).hex()]
+    proc = run([*args, *(f"--hex={text}" for text in given)])
+    assert_succeeded(proc, [f"{expected(factory, bytes.fromhex(text))}  {text}" for text in given])
+
+
+@pytest.mark.parametrize("command", ["circom", "zcash", "zcash-hex"])
+def test_long_and_short_inputs_share_one_instance(command: str, tmp_path: Path) -> None:
+    # Lengths that cross segment boundaries and go past the built-in base points,
+    # long before short, so that a cache-dependent result would show.
+    args, factory = COMMANDS[command]
+    lengths = [400, 3, 151, 0, 142, 26]
+    names = []
+    for length in lengths:
+        (tmp_path / f"len{length}").write_bytes(bytes((7 * i + length) % 256 for i in range(length)))
+        names.append(f"len{length}")
+    proc = run([*args, *names], cwd=tmp_path)
+    assert_succeeded(
+        proc, [f"{expected(factory, (tmp_path / name).read_bytes())}  {name}" for name in names]
+    )
+
+
+def largest_accepted(factory: Factory) -> int:
+    """The capacity as the extension itself enforces it: the longest input it hashes."""
+    instance = factory()
+    n = 0
+    while True:
+        try:
+            instance.hash(bytes(n + 1))  # type: ignore[attr-defined]
+        except BaseException as exc:
+            assert type(exc).__name__ == "PanicException"
+            return n
+        n += 1
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["babyjubjub", "0", "0"],
+        ["babyjubjub", "1", "8"],
+        ["babyjubjub", "1", "15"],
+        ["babyjubjub", "3", "5"],
+        ["babyjubjub", "2", "64"],
+        ["bowe-hopwood", "1", "1"],
+        ["bowe-hopwood", "1", "3"],
+        ["bowe-hopwood", "2", "2"],
+        ["bowe-hopwood", "3", "7"],
+        ["bowe-hopwood", "4", "63"],
+    ],
+    ids=" ".join,
+)
+def test_capacity_boundary_matches_extension(args: list[str], capfd: pytest.CaptureFixture[str]) -> None:
+    cls = BabyJubjubPedersen if args[0] == "babyjubjub" else JubjubBoweHopwood
+    factory = lambda: cls(int(args[1]), int(args[2]))  # noqa: E731
+    capacity = largest_accepted(factory)
+    capfd.readouterr()  # the extension's own fault reports
+    fits, too_long = bytes(range(1, capacity + 1)).hex(), bytes(range(1, capacity + 2)).hex()
+    proc = run([*args, "--hex", fits, "--hex", too_long])
+    assert proc.stdout.decode().splitlines() == [f"{expected(factory, bytes.fromhex(fits))}  {fits}"]
+    fit = "1 byte fits" if capacity == 1 else f"{capacity} bytes fit"
+    assert_one_error(proc, f"tamarind: {too_long}: input too long", f"at most {fit}")
+
+
+@pytest.mark.parametrize("source", ["file", "stdin"])
+def test_over_capacity_input_is_reported_and_the_rest_hashed(source: str, tmp_path: Path) -> None:
+    (tmp_path / "short").write_bytes(b"\x01\x02")
+    big = os.urandom(1 << 20)  # far more than fits, and more than a pipe buffer
+    if source == "file":
+        (tmp_path / "big").write_bytes(big)
+        names, stdin = ["short", "big", "short"], b""
+    else:
+        names, stdin = ["short", "-", "short"], big
+    proc = run(["babyjubjub", "2", "8", *names], stdin=stdin, cwd=tmp_path)
+    line = expected(lambda: BabyJubjubPedersen(2, 8), bytes([1, 2])) + "  short"
+    assert proc.stdout.decode().splitlines() == [line, line]
+    assert_one_error(proc, f"tamarind: {names[1]}: input too long for BabyJubjubPedersen(2, 8): at most 2 bytes fit")
+
+
+def test_unreadable_files_are_reported_and_the_rest_hashed(tmp_path: Path) -> None:
+    (tmp_path / "good").write_bytes(b"good")
+    (tmp_path / "dir").mkdir()
+    proc = run(["circom", "good", "missing", "good", "dir"], cwd=tmp_path)
+    line = f"{expected(CircomPedersen, b'good')}  good"
+    assert proc.returncode == 2
+    assert proc.stdout.decode().splitlines() == [line, line]
+    assert proc.stderr.decode().splitlines() == [
+        "tamarind: missing: No such file or directory",
+        "tamarind: dir: Is a directory",
+    ]
+
+
+@pytest.mark.parametrize(
+    "args, fragments",
+    [
+        ([], ["required: COMMAND"]),
+        (["sha256"], ["invalid choice: 'sha256'"]),
+        (["babyjubjub", "4"], ["tamarind babyjubjub:", "required: BITS_PER_WINDOW"]),
+        (["babyjubjub", "four", "64"], ["argument SEGMENTS: 'four' is not a whole number"]),
+        (["babyjubjub", "-1", "64"], ["argument SEGMENTS: '-1' is not a whole number"]),
+        (["babyjubjub", "1.0", "8"], ["'1.0' is not a whole number"]),
+        (["bowe-hopwood", "4", str(2**64)], ["argument CHUNKS_PER_SEGMENT:", "from 0 to 18446744073709551615"]),
+        (["circom", "--hex", "abc"], ["argument --hex: 'abc' is not an even number of hex digits"]),
+        (["circom", "--hex", "0g"], ["argument --hex: '0g'"]),
+        (["circom", "--hex", "00", "file"], ["--hex cannot be combined with FILE"]),
+        (["zcash", "--personalization", "Zcash"], ["'Zcash' is neither 8 ASCII characters nor 16 hex digits"]),
+        (["zcash", "--personalization", "Zcash_PH0"], ["'Zcash_PH0' is neither"]),
+        (["zcash", "--personalization", "5a636173685f504g"], ["16 characters, but not all are hex digits"]),
+        (["zcash", "--personalization", "Zcash_PÄ"], ["8 characters, but not all are ASCII"]),
+        (["circom", "--personalization", "Zcash_PH"], ["unrecognized arguments: --personalization"]),
+        # Sizes the extension refuses to build: too many to count, too many to allocate.
+        (
+            ["babyjubjub", str(2**64 - 1), str(2**64 - 1), "--hex", "00"],
+            ["cannot build BabyJubjubPedersen(", "capacity overflow"],
+        ),
+        (
+            ["bowe-hopwood", "1", str(10**15), "--hex", "00"],
+            ["cannot build JubjubBoweHopwood(1, 1000000000000000): out of memory"],
+        ),
+    ],
+)
+def test_bad_command_lines_fail_with_one_line(args: list[str], fragments: list[str]) -> None:
+    proc = run(args)
+    assert proc.stdout == b""
+    assert_one_error(proc, *fragments)
+
+
+def test_escaped_names_keep_one_line_per_input(tmp_path: Path) -> None:
+    names = ["new\nline", "back\\slash", "plain"]
+    for name in names:
+        (tmp_path / name).write_bytes(name.encode())
+    proc = run(["circom", *names], cwd=tmp_path)
+    assert_succeeded(
+        proc,
+        [
+            f"\\{expected(CircomPedersen, b'new' + bytes([10]) + b'line')}  new\\nline",
+            f"\\{expected(CircomPedersen, b'back' + bytes([92]) + b'slash')}  back\\\\slash",
+            f"{expected(CircomPedersen, b'plain')}  plain",
+        ],
+    )
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_failing_standard_output_is_one_error() -> None:
+    with open("/dev/full", "wb") as full:
+        proc = subprocess.run(
+            [sys.executable, "-m", "tamarind", "circom", "--hex", "00"], stdout=full, stderr=subprocess.PIPE, timeout=60
+        )
+    assert proc.returncode == 2
+    assert proc.stderr.decode().splitlines() == ["tamarind: standard output: No space left on device"]
+
+
+def test_one_instance_serves_the_run(monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+    built = []
+
+    def counting() -> object:
+        instance = CircomPedersen()
+        built.append(instance)
+        return instance
+
+    monkeypatch.setattr(tamarind.cli, "CircomPedersen", counting)
+    assert tamarind.cli.main(["circom", "--hex", "00", "--hex", "01", "--hex", "02"]) == 0
+    assert len(capsysbinary.readouterr().out.splitlines()) == 3
+    assert len(built) == 1
+
+
+def test_console_script_matches_module_run(tmp_path: Path) -> None:
+    try:
+        importlib.metadata.distribution("tamarind")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("tamarind is not installed, so there is no console script")
+    script = Path(sysconfig.get_path("scripts")) / "tamarind"
+    if not script.exists():
+        found = shutil.which("tamarind")
+        assert found, "the installed distribution has no tamarind console script"
+        script = Path(found)
+    args = ["zcash", "--hex", "616263"]
+    proc = subprocess.run([str(script), *args], capture_output=True, timeout=60, cwd=tmp_path)
+    assert_succeeded(proc, [f"{expected(ZcashPedersen, b'abc')}  616263"])
+
+
+def test_panic_exception_is_the_extensions_and_a_base_exception() -> None:
+    panic = tamarind.PanicException
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    assert (panic.__module__, panic.__qualname__) == ("pyo3_runtime", "PanicException")
+    with pytest.raises(panic, match="input of 16 bits needs 6 chunks but only 3 generator powers are available"):
+        JubjubBoweHopwood(1, 3).hash(b"\x00\x00")
