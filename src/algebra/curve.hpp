@@ -51,8 +51,9 @@ struct Affine {
 // Extended coordinates (X, Y, T, Z) for the affine point (X/Z, Y/Z).
 // Invariants: T·Z = X·Y and Z != 0. Many representatives stand for one point,
 // so compare with operator== (projective equality), never limb by limb.
-template <class Config>
+template <class C>
 struct Projective {
+    using Config = C;
     using BaseField = typename Config::BaseField;
     using ScalarField = typename Config::ScalarField;
 

@@ -35,6 +35,9 @@ struct LsbFirst {
 struct Unsigned {
     static constexpr std::size_t chunk_width = 1;
     static constexpr std::size_t power_step = 1;
+    static constexpr int max_magnitude = 1;
+
+    static int digit(std::span<const bool> chunk) { return chunk[0] ? 1 : 0; }
 
     template <CurvePoint G>
     static G contribute(std::span<const bool> chunk, const G& power) {
@@ -46,6 +49,12 @@ struct Unsigned {
 struct BoweHopwood {
     static constexpr std::size_t chunk_width = 3;
     static constexpr std::size_t power_step = 4;
+    static constexpr int max_magnitude = 4;
+
+    static int digit(std::span<const bool> chunk) {
+        const int magnitude = 1 + chunk[0] + 2 * chunk[1];
+        return chunk[2] ? -magnitude : magnitude;
+    }
 
     template <CurvePoint G>
     static G contribute(std::span<const bool> chunk, const G& power) {
@@ -61,6 +70,12 @@ struct BoweHopwood {
 struct Circom {
     static constexpr std::size_t chunk_width = 4;
     static constexpr std::size_t power_step = 5;
+    static constexpr int max_magnitude = 8;
+
+    static int digit(std::span<const bool> window) {
+        const int magnitude = 1 + window[0] + 2 * window[1] + 4 * window[2];
+        return window[3] ? -magnitude : magnitude;
+    }
 
     // m·power for the window's magnitude m in 1..8. Binary method from the top
     // bit down, starting at the power itself: at most three doublings and two

@@ -18,12 +18,14 @@
 #include <vector>
 
 #include "algebra/fault.hpp"
+#include "algebra/precomputed.hpp"
 
 namespace quern {
 
 // A curve point type in extended coordinates, as the algebra provides it.
 template <class G>
 concept CurvePoint = std::copyable<G> && requires(G p, const G& q) {
+    typename G::Config;
     { G::identity() } -> std::same_as<G>;
     p.add_assign(q);
     p.double_in_place();
@@ -31,11 +33,15 @@ concept CurvePoint = std::copyable<G> && requires(G p, const G& q) {
     { q.to_affine() };
 };
 
-// A window encoding turns one chunk of bits and its generator power into a point.
+// A window encoding values each chunk of bits as a signed digit v, and its
+// contribution is v times the chunk's generator power. `contribute` states
+// that directly; hash_bits sums by digit instead (see there).
 template <class E, class G>
 concept Encoding = CurvePoint<G> && requires(std::span<const bool> chunk, const G& power) {
     { E::chunk_width } -> std::convertible_to<std::size_t>;  // bits per chunk
     { E::power_step } -> std::convertible_to<std::size_t>;   // doublings between consecutive powers
+    { E::max_magnitude } -> std::convertible_to<int>;        // |v| <= max_magnitude
+    { E::digit(chunk) } -> std::same_as<int>;
     { E::contribute(chunk, power) } -> std::same_as<G>;
 };
 
@@ -69,20 +75,24 @@ std::size_t table_bytes(std::uint64_t count) {
 // The generator record. The powers of all segments are stored as one flat
 // sequence in chunk order (segment by segment, entry by entry), which is the
 // order hash_bits consumes them in; segment_ends marks where each segment stops.
+// Powers are kept in affine form prepared for mixed addition, the cheapest
+// form to add in the hash loop.
 //
 // Invariants: segment_ends is non-decreasing and its last value equals
 // powers.size(); entry j of a segment with base P and power step S is 2^(S·j)·P.
 template <CurvePoint G>
 struct Parameters {
-    std::vector<G> powers;
+    using Power = algebra::Precomputed<typename G::Config>;
+
+    std::vector<Power> powers;
     std::vector<std::size_t> segment_ends;
     G identity = G::identity();
 
     std::size_t segment_count() const { return segment_ends.size(); }
 
-    std::span<const G> segment(std::size_t index) const {
+    std::span<const Power> segment(std::size_t index) const {
         const std::size_t begin = index == 0 ? 0 : segment_ends[index - 1];
-        return std::span<const G>(powers).subspan(begin, segment_ends[index] - begin);
+        return std::span<const Power>(powers).subspan(begin, segment_ends[index] - begin);
     }
 
     // The powers P, 2^S·P, 2^(2S)·P, ... of one segment, written to `out`.
@@ -99,7 +109,9 @@ struct Parameters {
     void append_segment(std::span<const G> entries) {
         grow(powers, powers.size() + entries.size());
         grow(segment_ends, segment_ends.size() + 1);
-        powers.insert(powers.end(), entries.begin(), entries.end());
+        const std::size_t begin = powers.size();
+        powers.resize(begin + entries.size());  // within capacity: cannot throw
+        algebra::precompute_batch(entries, std::span<Power>(powers).subspan(begin));
         segment_ends.push_back(powers.size());
     }
 
@@ -152,14 +164,17 @@ private:
         Parameters parameters;
         parameters.segment_ends.reserve(segments);
         parameters.powers.resize(static_cast<std::size_t>(total));
-        // Base points of trailing empty segments are never used: derive only
-        // up to the last segment that holds powers.
         const std::vector<G> bases = source.template bases<G>(used_segments);
+        std::vector<G> scratch;
         std::size_t end = 0;
         for (std::size_t i = 0; i < segments; ++i) {
             const std::size_t n = size_of(i);
-            if (n != 0)
-                expand_segment(bases[i], E::power_step, std::span<G>(parameters.powers).subspan(end, n));
+            if (n != 0) {
+                scratch.resize(n);
+                expand_segment(bases[i], E::power_step, scratch);
+                algebra::precompute_batch(std::span<const G>(scratch),
+                                          std::span<Power>(parameters.powers).subspan(end, n));
+            }
             end += n;
             parameters.segment_ends.push_back(end);
         }
@@ -176,22 +191,39 @@ private:
 // Sums the contributions of all chunks of `bits` over the generator powers.
 // The capacity check runs before any arithmetic, so a refused input leaves
 // nothing changed. The result is projective, not normalised.
+//
+// Σ v_k·P_k is formed by digit magnitude: bucket m collects ±P_k for every
+// chunk with |v_k| = m, one mixed addition per chunk, and Σ m·bucket_m then
+// takes 2·max_magnitude additions of running sums. The point is the same as
+// adding each contribution in turn.
 template <class E, CurvePoint G, class Bits>
     requires Encoding<E, G>
 G hash_bits(const Parameters<G>& parameters, const Bits& bits) {
     constexpr std::size_t width = E::chunk_width;
+    constexpr int magnitudes = E::max_magnitude;
     const std::uint64_t bit_count = bits.size();
     const std::uint64_t chunks = bit_count / width + (bit_count % width != 0);
     if (chunks > parameters.powers.size()) capacity_fault(bit_count, chunks, parameters.powers.size());
 
-    G acc = parameters.identity;
+    std::array<G, magnitudes> buckets;
+    buckets.fill(G::identity());
     std::array<bool, width> chunk{};
     for (std::size_t k = 0; k < chunks; ++k) {
         for (std::size_t b = 0; b < width; ++b) {
             const std::size_t position = k * width + b;
             chunk[b] = position < bit_count && bits[position];
         }
-        acc.add_assign(E::contribute(std::span<const bool>(chunk), parameters.powers[k]));
+        const int digit = E::digit(std::span<const bool>(chunk));
+        if (digit > 0) add_assign(buckets[digit - 1], parameters.powers[k]);
+        else if (digit < 0) add_assign(buckets[-digit - 1], -parameters.powers[k]);
+    }
+
+    G running = buckets[magnitudes - 1];
+    G acc = parameters.identity;
+    acc.add_assign(running);
+    for (int m = magnitudes - 1; m > 0; --m) {
+        running.add_assign(buckets[m - 1]);
+        acc.add_assign(running);
     }
     return acc;
 }

@@ -154,6 +154,7 @@ TEST(CircomEncoding, ValuesEveryWindow) {
         const std::array<bool, 4> window = {(v & 1) != 0, (v & 2) != 0, (v & 4) != 0, (v & 8) != 0};
         const int value = static_cast<int>(1 + (v & 7)) * (v >= 8 ? -1 : 1);
         EXPECT_EQ(quern::Circom::contribute(std::span<const bool>(window), power), times(power, value)) << v;
+        EXPECT_EQ(quern::Circom::digit(std::span<const bool>(window)), value) << v;
     }
 }
 

@@ -129,6 +129,7 @@ TEST(BoweHopwood, ChunkValuesAreSignedOneToFour) {
     for (int index = 0; index < 8; ++index) {
         const bool chunk[3] = {(index & 1) != 0, (index & 2) != 0, (index & 4) != 0};
         EXPECT_EQ(quern::BoweHopwood::contribute(std::span<const bool>(chunk), p), times(p, values[index])) << index;
+        EXPECT_EQ(quern::BoweHopwood::digit(std::span<const bool>(chunk)), values[index]) << index;
     }
 }
 
