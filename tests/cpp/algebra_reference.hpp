@@ -4,6 +4,7 @@
 // test values that mixes uniform draws with values next to 0, 2^64k and p.
 
 #include <gmpxx.h>
+#include <gtest/gtest.h>
 
 #include <array>
 #include <cstddef>
@@ -63,6 +64,19 @@ mpz_class value(const F& f) {
 template <class F>
 F element(const mpz_class& v) {
     return *F::from_bigint(to_bigint(mod(v, modulus<F>())));
+}
+
+// got holds exactly the fully reduced Montgomery form of expected (mod p). Comparing
+// canonical values alone would let an unreduced held integer slip through, since
+// the reduction in into_bigint accepts it.
+template <class F>
+::testing::AssertionResult holds(const F& got, const mpz_class& expected) {
+    const mpz_class p = modulus<F>();
+    const mpz_class held = to_mpz(got.montgomery());
+    const mpz_class want = (mod(expected, p) << 256) % p;
+    if (held == want) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "held " << held << " (value " << value(got) << "), expected value "
+                                         << mod(expected, p) << " held as " << want;
 }
 
 // Deterministic stream of integers below a bound.

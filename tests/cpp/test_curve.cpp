@@ -226,7 +226,12 @@ TYPED_TEST(Curves, EqualityIsProjective) {
     EXPECT_EQ(TestFixture::scaled(p, lambda), p);
     EXPECT_EQ(TestFixture::scaled(p, lambda).to_affine(), p.to_affine());
     EXPECT_NE(TestFixture::scaled(p, lambda), q);
-    EXPECT_NE(p, -p);
+    EXPECT_NE(p, -p);  // same y, other x
+    // Same x, other y: -P plus the point (0, -1) of order two is (x, -y).
+    const Point two_torsion{F::zero(), -F::one(), F::zero(), F::one()};
+    const Point mirrored = -p + two_torsion;
+    EXPECT_EQ(mirrored.to_affine().x, p.to_affine().x);
+    EXPECT_NE(mirrored, p);
 
     const Point identity_representative{F::zero(), lambda, F::zero(), lambda};
     EXPECT_TRUE(identity_representative.is_identity());

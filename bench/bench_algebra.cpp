@@ -1,0 +1,115 @@
+// Nanoseconds per field and curve operation. Each measurement runs a dependency
+// chain (every result feeds the next operation) so the CPU cannot overlap
+// iterations, and ends in a volatile sink so the compiler cannot drop the work.
+// Iteration counts are calibrated to about 0.2 s per line.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "algebra/curves.hpp"
+#include "algebra/fields.hpp"
+
+namespace {
+
+volatile std::uint64_t sink;
+
+using Clock = std::chrono::steady_clock;
+
+// Runs body(iterations) with growing counts until it takes ~0.2 s; returns ns per iteration.
+template <class Body>
+double measure(Body&& body) {
+    constexpr double target_seconds = 0.2;
+    std::uint64_t iterations = 1000;
+    for (;;) {
+        const auto start = Clock::now();
+        body(iterations);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (seconds >= target_seconds) return seconds * 1e9 / static_cast<double>(iterations);
+        const double scale = seconds > 0 ? target_seconds * 1.1 / seconds : 100.0;
+        iterations = static_cast<std::uint64_t>(static_cast<double>(iterations) * (scale > 100 ? 100 : scale)) + 1;
+    }
+}
+
+void report(const std::string& name, double ns) { std::printf("%-40s %10.1f ns\n", name.c_str(), ns); }
+
+template <class F>
+void bench_field(const std::string& name) {
+    const F seed = F::from(0x123456789abcdefULL).inverse().value();  // a full-width value
+    report(name + " mul", measure([&](std::uint64_t n) {
+               F x = seed, y = seed.square();
+               for (std::uint64_t i = 0; i < n; ++i) x *= y;
+               sink = x.montgomery().limbs[0];
+           }));
+    report(name + " square", measure([&](std::uint64_t n) {
+               F x = seed;
+               for (std::uint64_t i = 0; i < n; ++i) x.square_in_place();
+               sink = x.montgomery().limbs[0];
+           }));
+    report(name + " add", measure([&](std::uint64_t n) {
+               F x = seed, y = seed.square();
+               for (std::uint64_t i = 0; i < n; ++i) x += y;
+               sink = x.montgomery().limbs[0];
+           }));
+    report(name + " inverse", measure([&](std::uint64_t n) {
+               F x = seed;
+               // + one keeps the chain away from zero; its cost is noise next to an inversion.
+               for (std::uint64_t i = 0; i < n; ++i) x = x.inverse().value_or(F::one()) + F::one();
+               sink = x.montgomery().limbs[0];
+           }));
+    report(name + " sqrt (of a square)", measure([&](std::uint64_t n) {
+               F x = seed;
+               for (std::uint64_t i = 0; i < n; ++i) x = x.square().sqrt().value_or(F::one()) + F::one();
+               sink = x.montgomery().limbs[0];
+           }));
+    report(name + " sqrt (of a non-square)", measure([&](std::uint64_t n) {
+               const F nonresidue = F::from(5);  // a non-residue in both base fields
+               F x = seed;
+               std::uint64_t absent = 0;
+               // x² times a non-residue is never a square.
+               for (std::uint64_t i = 0; i < n; ++i) {
+                   absent += !(x.square() * nonresidue).sqrt().has_value();
+                   x += F::one();
+               }
+               sink = absent + x.montgomery().limbs[0];
+           }));
+}
+
+template <class Config>
+void bench_curve(const std::string& name) {
+    using Point = algebra::Projective<Config>;
+    Point g = Point::generator();
+    g.double_in_place();  // Z != 1, as in the middle of a real computation
+    report(name + " add", measure([&](std::uint64_t n) {
+               Point p = g.double_();
+               for (std::uint64_t i = 0; i < n; ++i) p.add_assign(g);
+               sink = p.x.montgomery().limbs[0];
+           }));
+    report(name + " double", measure([&](std::uint64_t n) {
+               Point p = g;
+               for (std::uint64_t i = 0; i < n; ++i) p.double_in_place();
+               sink = p.x.montgomery().limbs[0];
+           }));
+    report(name + " mul_by_a", measure([&](std::uint64_t n) {
+               typename Config::BaseField x = g.x;
+               for (std::uint64_t i = 0; i < n; ++i) x = Config::mul_by_a(x);
+               sink = x.montgomery().limbs[0];
+           }));
+    report(name + " scalar mul (full-size scalar)", measure([&](std::uint64_t n) {
+               Point p = g;
+               const auto k = Config::ScalarField::from(0xfeedfacecafebeefULL).inverse().value();
+               for (std::uint64_t i = 0; i < n; ++i) p.mul_assign(k);
+               sink = p.x.montgomery().limbs[0];
+           }));
+}
+
+}  // namespace
+
+int main() {
+    bench_field<algebra::JubjubFq>("JubjubFq");
+    bench_field<algebra::BabyJubjubFq>("BabyJubjubFq");
+    bench_curve<algebra::JubjubConfig>("Jubjub");
+    bench_curve<algebra::EdwardsConfig>("BabyJubjub");
+    return 0;
+}
