@@ -37,21 +37,37 @@ struct Precomputed {
     constexpr bool operator==(const Precomputed& other) const = default;
 };
 
-// p += q: add-2008-hwcd with Z2 = 1 and d·T2 precomputed.
+// p += q: add-2008-hwcd with Z2 = 1 and d·T2 precomputed; for a = -1, the
+// variant that forms E and H from two products (madd-2008-hwcd-3).
 template <class Config>
 constexpr void add_assign(Projective<Config>& p, const Precomputed<Config>& q) {
     using F = typename Config::BaseField;
-    const F a = p.x * q.x;
-    const F b = p.y * q.y;
-    const F k = p.t * q.dt;
-    const F e = (p.x + p.y) * (q.x + q.y) - a - b;
-    const F f = p.z - k;
-    const F g = p.z + k;
-    const F h = b - Config::mul_by_a(a);
-    p.x = e * f;
-    p.y = g * h;
-    p.t = e * h;
-    p.z = f * g;
+    if constexpr (Config::COEFF_A == -F::one()) {
+        const F a = (p.y - p.x) * (q.y - q.x);
+        const F b = (p.y + p.x) * (q.y + q.x);
+        const F k = (p.t * q.dt).double_();
+        const F d = p.z.double_();
+        const F e = b - a;
+        const F f = d - k;
+        const F g = d + k;
+        const F h = b + a;
+        p.x = e * f;
+        p.y = g * h;
+        p.t = e * h;
+        p.z = f * g;
+    } else {
+        const F a = p.x * q.x;
+        const F b = p.y * q.y;
+        const F k = p.t * q.dt;
+        const F e = (p.x + p.y) * (q.x + q.y) - a - b;
+        const F f = p.z - k;
+        const F g = p.z + k;
+        const F h = b - Config::mul_by_a(a);
+        p.x = e * f;
+        p.y = g * h;
+        p.t = e * h;
+        p.z = f * g;
+    }
     assert(p.has_valid_representation());
 }
 
