@@ -5,29 +5,14 @@
 #include <string>
 
 #include "algebra/fault.hpp"
+#include "hashes/blake_common.hpp"
 
 namespace hashes::blake2s {
 namespace {
 
-constexpr std::array<std::uint32_t, 8> iv = {
-    0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
-    0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19,
-};
-
-constexpr std::uint8_t sigma[10][16] = {
-    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
-    {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
-    {11, 8, 12, 0, 5, 2, 15, 13, 10, 14, 3, 6, 7, 1, 9, 4},
-    {7, 9, 3, 1, 13, 12, 11, 14, 2, 6, 5, 10, 4, 0, 15, 8},
-    {9, 0, 5, 7, 2, 4, 10, 15, 14, 1, 11, 12, 6, 8, 3, 13},
-    {2, 12, 6, 10, 0, 11, 8, 3, 4, 13, 7, 5, 15, 14, 1, 9},
-    {12, 5, 1, 15, 14, 13, 4, 10, 0, 7, 6, 3, 9, 2, 8, 11},
-    {13, 11, 7, 14, 12, 1, 3, 9, 5, 0, 15, 4, 8, 6, 2, 10},
-    {6, 15, 14, 9, 11, 3, 0, 8, 12, 2, 13, 7, 1, 4, 10, 5},
-    {10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0},
-};
-
-constexpr std::uint32_t rotr(std::uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n)); }
+using detail::rotr;
+using detail::SIGMA;
+constexpr const auto& iv = detail::IV;
 
 inline std::uint32_t load_le32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
@@ -99,7 +84,7 @@ void State::compress(const std::uint8_t* block, bool last) {
     v[13] ^= std::uint32_t(compressed_bytes_ >> 32);
     if (last) v[14] = ~v[14];
 
-    for (const auto& s : sigma) {
+    for (const auto& s : SIGMA) {
         g(v, 0, 4, 8, 12, m[s[0]], m[s[1]]);
         g(v, 1, 5, 9, 13, m[s[2]], m[s[3]]);
         g(v, 2, 6, 10, 14, m[s[4]], m[s[5]]);
