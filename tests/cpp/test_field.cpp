@@ -5,10 +5,17 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "algebra/cpu.hpp"
 #include "algebra/fields.hpp"
 #include "algebra_reference.hpp"
 
@@ -21,20 +28,56 @@ using reference::to_mpz;
 using reference::value;
 using reference::Values;
 
-template <class F>
-class AllFields : public ::testing::Test {};
-using AllFieldTypes = ::testing::Types<algebra::JubjubFq, algebra::JubjubFr, algebra::BabyJubjubFq, algebra::BabyJubjubFr>;
-TYPED_TEST_SUITE(AllFields, AllFieldTypes);
+// Every test runs each field under both multiplies: the MULX/ADX assembly
+// (skipped where the processor lacks it) and the portable C++.
+template <class F, bool Fast>
+struct Multiply {
+    using Field = F;
+    static constexpr bool fast = Fast;
+};
+
+template <class P>
+class FieldTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (algebra::set_fast_multiply(P::fast) != P::fast) GTEST_SKIP() << "processor lacks MULX/ADX";
+    }
+    void TearDown() override { algebra::set_fast_multiply(true); }  // back to the default: fast where possible
+};
+
+template <class... F>
+using UnderBothMultiplies = ::testing::Types<Multiply<F, true>..., Multiply<F, false>...>;
 
 template <class F>
-class BaseFields : public ::testing::Test {};
-using BaseFieldTypes = ::testing::Types<algebra::JubjubFq, algebra::BabyJubjubFq>;
-TYPED_TEST_SUITE(BaseFields, BaseFieldTypes);
+constexpr const char* field_name() {
+    if constexpr (std::is_same_v<F, algebra::JubjubFq>) return "JubjubFq";
+    if constexpr (std::is_same_v<F, algebra::JubjubFr>) return "JubjubFr";
+    if constexpr (std::is_same_v<F, algebra::BabyJubjubFq>) return "BabyJubjubFq";
+    return "BabyJubjubFr";
+}
+
+struct MultiplyName {
+    template <class P>
+    static std::string GetName(int) {
+        return std::string(field_name<typename P::Field>()) + (P::fast ? "_asm" : "_portable");
+    }
+};
+
+template <class P>
+class AllFields : public FieldTest<P> {};
+using AllFieldsBothWays =
+    UnderBothMultiplies<algebra::JubjubFq, algebra::JubjubFr, algebra::BabyJubjubFq, algebra::BabyJubjubFr>;
+TYPED_TEST_SUITE(AllFields, AllFieldsBothWays, MultiplyName);
+
+template <class P>
+class BaseFields : public FieldTest<P> {};
+using BaseFieldsBothWays = UnderBothMultiplies<algebra::JubjubFq, algebra::BabyJubjubFq>;
+TYPED_TEST_SUITE(BaseFields, BaseFieldsBothWays, MultiplyName);
 
 constexpr std::size_t RANDOM_VALUES = 2000;
 
 TYPED_TEST(AllFields, ConversionsRoundTripAndHoldMontgomeryForm) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     const mpz_class r = (mpz_class(1) << 256) % p;
     Values values(1);
@@ -55,7 +98,7 @@ TYPED_TEST(AllFields, ConversionsRoundTripAndHoldMontgomeryForm) {
 }
 
 TYPED_TEST(AllFields, FromBigintRefusesValuesNotBelowTheModulus) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     const mpz_class top = (mpz_class(1) << 256) - 1;
     Values values(2);
@@ -65,7 +108,7 @@ TYPED_TEST(AllFields, FromBigintRefusesValuesNotBelowTheModulus) {
 }
 
 TYPED_TEST(AllFields, ArithmeticAgreesWithGmp) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     Values values(3);
     const std::vector<mpz_class> xs = values.sample(p, RANDOM_VALUES);
@@ -105,12 +148,12 @@ void check_mul_by_small(const std::vector<mpz_class>& xs) {
 TYPED_TEST(AllFields, MulBySmallAgreesWithGmp) {
     Values values(10);
     // The quotient estimate is loosest for the largest factor of each bit width and values near p.
-    check_mul_by_small<TypeParam, 0, 1, 2, 3, 255, 256, 168696, 168700, 0x3ffff, 0xfffff1, 0x7fffffff>(
-        values.sample(modulus<TypeParam>(), 300));
+    check_mul_by_small<typename TypeParam::Field, 0, 1, 2, 3, 255, 256, 168696, 168700, 0x3ffff, 0xfffff1, 0x7fffffff>(
+        values.sample(modulus<typename TypeParam::Field>(), 300));
 }
 
 TYPED_TEST(AllFields, InverseAgreesWithGmp) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     EXPECT_FALSE(F::zero().inverse().has_value());
     EXPECT_EQ(F::one().inverse(), F::one());
@@ -126,7 +169,7 @@ TYPED_TEST(AllFields, InverseAgreesWithGmp) {
 }
 
 TYPED_TEST(AllFields, PowAgreesWithGmp) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     Values values(5);
     for (int i = 0; i < 100; ++i) {
@@ -144,7 +187,7 @@ TYPED_TEST(AllFields, PowAgreesWithGmp) {
 }
 
 TYPED_TEST(AllFields, OrderingFollowsCanonicalValues) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     const mpz_class half = (p - 1) / 2;
     Values values(6);
@@ -161,7 +204,7 @@ TYPED_TEST(AllFields, OrderingFollowsCanonicalValues) {
 }
 
 TYPED_TEST(AllFields, BytesAreTheCanonicalValueLittleEndian) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     Values values(7);
     for (const mpz_class& a : values.sample(p, 200)) {
@@ -183,6 +226,64 @@ TYPED_TEST(AllFields, BytesAreTheCanonicalValueLittleEndian) {
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin() + 33));
         EXPECT_TRUE(std::equal(flagged.begin(), flagged.end(), out.begin() + 65));
     }
+}
+
+// ---- the two multiplies -----------------------------------------------------------
+
+template <class F>
+class Multiplies : public ::testing::Test {
+protected:
+    void TearDown() override { algebra::set_fast_multiply(true); }
+};
+using FieldTypes = ::testing::Types<algebra::JubjubFq, algebra::JubjubFr, algebra::BabyJubjubFq, algebra::BabyJubjubFr>;
+struct FieldName {
+    template <class F>
+    static std::string GetName(int) {
+        return field_name<F>();
+    }
+};
+TYPED_TEST_SUITE(Multiplies, FieldTypes, FieldName);
+
+// Far more pairs than the GMP comparison affords, to reach carry patterns that
+// only a few products in a thousand produce.
+TYPED_TEST(Multiplies, AssemblyAndPortableAgreeLimbForLimb) {
+    using F = TypeParam;
+    if (!algebra::cpu::has_mulx_adx()) GTEST_SKIP() << "processor lacks MULX/ADX";
+    const mpz_class p = modulus<F>();
+    Values values(11);
+    std::vector<F> xs;
+    for (const mpz_class& v : values.sample(p, 20000)) xs.push_back(reference::element<F>(v));
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        const F& a = xs[i];
+        const F& b = xs[(i * 7919 + 1) % xs.size()];
+        algebra::set_fast_multiply(true);
+        const F fast_product = a * b, fast_square = a.square();
+        algebra::set_fast_multiply(false);
+        const F portable_product = a * b, portable_square = a.square();
+        ASSERT_EQ(fast_product.montgomery(), portable_product.montgomery()) << value(a) << " * " << value(b);
+        ASSERT_EQ(fast_square.montgomery(), portable_square.montgomery()) << value(a) << "^2";
+    }
+}
+
+TEST(FastMultiply, FollowsTheProcessorAndTheSwitch) {
+    // The kernel's own reading of CPUID, where there is one.
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    bool found = false;
+    while (std::getline(cpuinfo, line)) {
+        if (!line.starts_with("flags")) continue;
+        found = true;
+        std::istringstream words(line);
+        std::set<std::string> flags{std::istream_iterator<std::string>(words), {}};
+        EXPECT_EQ(algebra::cpu::has_mulx_adx(), flags.contains("bmi2") && flags.contains("adx"));
+        break;
+    }
+    if (!found) std::cout << "no /proc/cpuinfo flags line; detection not cross-checked\n";
+
+    EXPECT_FALSE(algebra::set_fast_multiply(false));
+    EXPECT_FALSE(algebra::fast_multiply());
+    EXPECT_EQ(algebra::set_fast_multiply(true), algebra::cpu::has_mulx_adx());
+    EXPECT_EQ(algebra::fast_multiply(), algebra::cpu::has_mulx_adx());
 }
 
 std::vector<std::uint8_t> hex_bytes(const std::string& spaced) {
@@ -222,7 +323,7 @@ TEST(FieldEncoding, PublishedBytes) {
 // ---- square roots --------------------------------------------------------------
 
 TYPED_TEST(BaseFields, SqrtExistsExactlyForResiduesAndSquaresBack) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     Values values(8);
     std::size_t present = 0;
@@ -247,7 +348,7 @@ TYPED_TEST(BaseFields, SqrtExistsExactlyForResiduesAndSquaresBack) {
 }
 
 TYPED_TEST(BaseFields, SqrtReturnsTheListedRoots) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     EXPECT_EQ(F::zero().sqrt(), F::zero());
     EXPECT_EQ(F::from(4).sqrt(), -F::from(2));
     EXPECT_EQ(F::from(9).sqrt(), -F::from(3));
@@ -258,7 +359,7 @@ TYPED_TEST(BaseFields, SqrtReturnsTheListedRoots) {
 // ---- decimal parsing ------------------------------------------------------------
 
 TYPED_TEST(BaseFields, FromStrAcceptsSignedDecimalsReducedModP) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     const mpz_class p = modulus<F>();
     const std::string p_text = p.get_str();
     struct Case {
@@ -298,7 +399,7 @@ TYPED_TEST(BaseFields, FromStrAcceptsSignedDecimalsReducedModP) {
 }
 
 TYPED_TEST(BaseFields, FromStrRejectsAnythingElse) {
-    using F = TypeParam;
+    using F = typename TypeParam::Field;
     for (const char* text : {"", "-", "+", "_", "_1", "-_1", "+_1", "12a", " 1", "1 ", "-+1", "++1", "+-1", "--1",
                              "1-", "0x10", "1.5", "1e3", "+_", "-+", "\t7"}) {
         EXPECT_FALSE(F::from_str(text).has_value()) << '"' << text << '"';
