@@ -95,8 +95,8 @@ private:
         };
         // No Py_TPFLAGS_BASETYPE (final), no GC (instances reference no Python
         // objects), no __dict__ or weak-reference slots.
-        PyType_Spec spec = {qualified_name.c_str(), static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT, slots};
-        PyObject* type = PyType_FromSpec(&spec);
+        PyType_Spec type_spec = {qualified_name.c_str(), static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT, slots};
+        PyObject* type = PyType_FromSpec(&type_spec);
         if (type == nullptr) propagate_python_error();
         return type;
     }
