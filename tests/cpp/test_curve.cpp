@@ -24,33 +24,19 @@ using reference::Values;
 struct JubjubPublished {
     using Config = algebra::JubjubConfig;
     static mpz_class a() { return modulus<algebra::JubjubFq>() - 1; }
-    static mpz_class d() {
-        return mpz_class("19257038036680949359750312669786877991949435402254120286184196891950884077233", 10);
-    }
-    static mpz_class gx() {
-        return mpz_class("8076246640662884909881801758704306714034609987455869804520522091855516602923", 10);
-    }
-    static mpz_class gy() {
-        return mpz_class("13262374693698910701929044844600465831413122818447359594527400194675274060458", 10);
-    }
-    static mpz_class order() {
-        return mpz_class("6554484396890773809930967563523245729705921265872317281365359162392183254199", 10);
-    }
+    static mpz_class d() { return mpz_class("19257038036680949359750312669786877991949435402254120286184196891950884077233"); }
+    static mpz_class gx() { return mpz_class("8076246640662884909881801758704306714034609987455869804520522091855516602923"); }
+    static mpz_class gy() { return mpz_class("13262374693698910701929044844600465831413122818447359594527400194675274060458"); }
+    static mpz_class order() { return mpz_class("6554484396890773809930967563523245729705921265872317281365359162392183254199"); }
 };
 
 struct BabyJubjubPublished {
     using Config = algebra::EdwardsConfig;
     static mpz_class a() { return 168700; }
     static mpz_class d() { return 168696; }
-    static mpz_class gx() {
-        return mpz_class("5299619240641551281634865583518297030282874472190772894086521144482721001553", 10);
-    }
-    static mpz_class gy() {
-        return mpz_class("16950150798460657717958625567821834550301663161624707787222815936182638968203", 10);
-    }
-    static mpz_class order() {
-        return mpz_class("2736030358979909402780800718157159386076813972158567259200215660948447373041", 10);
-    }
+    static mpz_class gx() { return mpz_class("5299619240641551281634865583518297030282874472190772894086521144482721001553"); }
+    static mpz_class gy() { return mpz_class("16950150798460657717958625567821834550301663161624707787222815936182638968203"); }
+    static mpz_class order() { return mpz_class("2736030358979909402780800718157159386076813972158567259200215660948447373041"); }
 };
 
 // Affine twisted Edwards arithmetic with explicit inversions.
@@ -106,11 +92,14 @@ protected:
     Values values{42};
 
     // k·G with k a reduced scalar, together with k.
-    std::pair<Point, mpz_class> random_multiple() {
-        const mpz_class k = values.below(Curve::order());
+    static Point times_g(const mpz_class& k) {
         Point p = Point::generator();
         p.mul_assign(*Fr::from_bigint(to_bigint(k)));
-        return {p, k};
+        return p;
+    }
+    std::pair<Point, mpz_class> random_multiple() {
+        const mpz_class k = values.below(Curve::order());
+        return {times_g(k), k};
     }
 
     // Another representative of the same point: every coordinate times lambda.
@@ -134,26 +123,19 @@ TYPED_TEST(Curves, GeneratorIsThePublishedPointOfPrimeOrder) {
     Point p = Point::generator();
     p.mul_assign(-Fr::one());
     EXPECT_EQ(p, -Point::generator());
-    p.add_assign(Point::generator());
-    EXPECT_TRUE(p.is_identity());
-    EXPECT_EQ(p.to_affine(), TestFixture::Affine::identity());
+    EXPECT_EQ((p + Point::generator()).to_affine(), TestFixture::Affine::identity());
 }
 
 TYPED_TEST(Curves, ScalarMultiplicationMatchesTheAffineReference) {
     using Point = typename TestFixture::Point;
     using Ref = typename TestFixture::Ref;
-    using Fr = typename TestFixture::Fr;
     std::vector<mpz_class> scalars = {0, 1, 2, 3, 8, 255, TypeParam::order() - 1, TypeParam::order() - 2};
     for (int i = 0; i < 12; ++i) scalars.push_back(this->values.below(TypeParam::order()));
     for (const mpz_class& k : scalars) {
-        Point p = Point::generator();
-        p.mul_assign(*Fr::from_bigint(to_bigint(k)));
+        const Point p = TestFixture::times_g(k);
         EXPECT_TRUE(p.has_valid_representation());
         EXPECT_EQ(Ref::of(p), Ref::mul(k, Ref::generator())) << k;
     }
-    Point zero_times = Point::generator();
-    zero_times.mul_assign(Fr::zero());
-    EXPECT_TRUE(zero_times.is_identity());
 }
 
 TYPED_TEST(Curves, AddAndDoubleMatchTheAffineReference) {
@@ -167,61 +149,35 @@ TYPED_TEST(Curves, AddAndDoubleMatchTheAffineReference) {
         // A representative with Z != 1 must not change the sum.
         EXPECT_EQ(Ref::of(TestFixture::scaled(p, reference::element<typename TestFixture::F>(k + 5)) + q), Ref::add(rp, rq));
 
-        Point doubled = p;
+        Point doubled = p, self_added = p;
         doubled.double_in_place();
-        Point self_added = p;
         self_added.add_assign(self_added);  // aliasing: reads and writes the same point
         EXPECT_EQ(Ref::of(doubled), Ref::add(rp, rp));
         EXPECT_EQ(doubled, self_added);
         EXPECT_EQ(p.double_(), doubled);
-        EXPECT_TRUE(doubled.has_valid_representation());
-        EXPECT_TRUE(self_added.has_valid_representation());
+        EXPECT_TRUE(doubled.has_valid_representation() && self_added.has_valid_representation());
     }
 }
 
 TYPED_TEST(Curves, GroupLawsHoldOnRandomMultiples) {
     using Point = typename TestFixture::Point;
     const Point identity = Point::identity();
-    Point doubled_identity = identity;
-    doubled_identity.double_in_place();
-    EXPECT_TRUE(doubled_identity.is_identity());
+    EXPECT_TRUE(identity.double_().is_identity());
     for (int i = 0; i < 8; ++i) {
-        const Point p = this->random_multiple().first;
-        const Point q = this->random_multiple().first;
-        const Point r = this->random_multiple().first;
+        const Point p = this->random_multiple().first, q = this->random_multiple().first,
+                    r = this->random_multiple().first;
         EXPECT_EQ((p + q) + r, p + (q + r));
         EXPECT_EQ(p + q, q + p);
-        EXPECT_EQ(p + identity, p);
         EXPECT_EQ(identity + p, p);
-        EXPECT_EQ((p + identity).to_affine(), p.to_affine());
-        const Point cancelled = p + (-p);
-        EXPECT_TRUE(cancelled.is_identity());
-        EXPECT_EQ(cancelled.to_affine(), TestFixture::Affine::identity());
+        EXPECT_EQ((p + (-p)).to_affine(), TestFixture::Affine::identity());
         EXPECT_EQ((p + q) - q, p);
-    }
-}
-
-TYPED_TEST(Curves, ScalarMultipleIsTheSumOfItsBitsMultiples) {
-    using Point = typename TestFixture::Point;
-    using Fr = typename TestFixture::Fr;
-    std::vector<Point> powers = {Point::generator()};  // powers[i] = 2^i·G, by doubling alone
-    for (int i = 1; i < 256; ++i) powers.push_back(powers.back().double_());
-    for (int round = 0; round < 6; ++round) {
-        const mpz_class k = round == 0 ? mpz_class(1) : this->values.below(TypeParam::order());
-        Point sum = Point::identity();
-        for (std::size_t i = 0; i < 256; ++i)
-            if (mpz_tstbit(k.get_mpz_t(), i)) sum += powers[i];
-        Point p = Point::generator();
-        p.mul_assign(*Fr::from_bigint(to_bigint(k)));
-        EXPECT_EQ(p, sum) << k;
     }
 }
 
 TYPED_TEST(Curves, EqualityIsProjective) {
     using Point = typename TestFixture::Point;
     using F = typename TestFixture::F;
-    const auto [p, k] = this->random_multiple();
-    const Point q = this->random_multiple().first;
+    const Point p = this->random_multiple().first, q = this->random_multiple().first;
     const F lambda = reference::element<F>(this->values.below(reference::modulus<F>() - 2) + 2);
     EXPECT_EQ(TestFixture::scaled(p, lambda), p);
     EXPECT_EQ(TestFixture::scaled(p, lambda).to_affine(), p.to_affine());
@@ -236,7 +192,6 @@ TYPED_TEST(Curves, EqualityIsProjective) {
     const Point identity_representative{F::zero(), lambda, F::zero(), lambda};
     EXPECT_TRUE(identity_representative.is_identity());
     EXPECT_EQ(identity_representative, Point::identity());
-    EXPECT_NE(identity_representative, p);
     EXPECT_NE(p, identity_representative);
 }
 
@@ -279,15 +234,11 @@ TYPED_TEST(Curves, CompressedEncodingIsYWithTheSignOfX) {
 TEST(BabyJubjubEncoding, PublishedGeneratorBytes) {
     using Point = algebra::Projective<algebra::EdwardsConfig>;
     const std::string hex = "8b7d2d877a253c4b7733e1b91f05e0fcedf96bd11c2e572549b2a0f703727925";
-    std::vector<std::uint8_t> expected;
-    for (std::size_t i = 0; i < hex.size(); i += 2) expected.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    std::vector<std::uint8_t> out;
-    Point::generator().to_affine().serialize_compressed(out);
-    EXPECT_EQ(out, expected);
-    out.clear();
-    (-Point::generator()).to_affine().serialize_compressed(out);
+    std::array<std::uint8_t, 32> expected;
+    for (std::size_t i = 0; i < 32; ++i) expected[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    EXPECT_EQ(Point::generator().to_affine().to_compressed(), expected);
     expected[31] = 0xa5;
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ((-Point::generator()).to_affine().to_compressed(), expected);
 }
 
 TYPED_TEST(Curves, RecoverXFindsThePointsOfTheCurve) {

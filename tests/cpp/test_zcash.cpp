@@ -30,8 +30,9 @@ const mpz_class d = reference::value(algebra::JubjubConfig::COEFF_D);
 Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 Bytes tag(std::uint32_t index) {
-    return {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8),
-            static_cast<std::uint8_t>(index >> 16), static_cast<std::uint8_t>(index >> 24)};
+    Bytes out;
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(index >> shift));
+    return out;
 }
 
 Bytes random_bytes(std::size_t n, std::uint32_t seed) {
@@ -75,9 +76,7 @@ JubjubPoint expected_hash(const Bytes& data, const std::vector<JubjubPoint>& bas
     std::vector<mpz_class> digits((chunks + 62) / 63);
     for (std::size_t i = 0; i < chunks; ++i) {
         const int value = (1 + bit(3 * i) + 2 * bit(3 * i + 1)) * (1 - 2 * bit(3 * i + 2));
-        mpz_class weight;
-        mpz_ui_pow_ui(weight.get_mpz_t(), 16, i % 63);
-        digits[i / 63] += value * weight;
+        digits[i / 63] += value * (mpz_class(1) << (4 * (i % 63)));
     }
     auto sum = JubjubPoint::identity();
     for (std::size_t s = 0; s < digits.size(); ++s) {
@@ -113,15 +112,10 @@ TEST(GroupHash, CounterSearchForSegmentZero) {
         mpz_class v;
         mpz_import(v.get_mpz_t(), 32, -1, 1, 0, 0, digest.data());
         mpz_clrbit(v.get_mpz_t(), 255);
-        if (counter == 1) {
-            EXPECT_GE(v, q);
-        } else {
-            ASSERT_LT(v, q) << int{counter};
-            EXPECT_EQ(mpz_legendre(u_squared(v).get_mpz_t(), q.get_mpz_t()), -1) << int{counter};
-        }
+        ASSERT_EQ(v >= q, counter == 1) << int{counter};
+        if (counter != 1) { EXPECT_EQ(mpz_legendre(u_squared(v).get_mpz_t(), q.get_mpz_t()), -1) << int{counter}; }
     }
-    const auto fifth = quern::group_hash_digest(quern::SAPLING_PERSONALIZATION, tag(0), 5);
-    const auto point = quern::group_hash_point(fifth);
+    const auto point = quern::group_hash_point(quern::group_hash_digest(quern::SAPLING_PERSONALIZATION, tag(0), 5));
     ASSERT_TRUE(point);
     EXPECT_EQ(point->to_affine(), quern::SAPLING_GENERATORS[0]);
 }
@@ -192,25 +186,6 @@ TEST_P(SaplingHashes, EqualTheIndependentSum) {
 // the first derived base point).
 INSTANTIATE_TEST_SUITE_P(Lengths, SaplingHashes, testing::Values(0, 1, 2, 3, 23, 24, 47, 141, 142, 200));
 
-TEST(JubjubSapling, TablesHoldPowersOfSixteen) {
-    JubjubSapling hasher;
-    hasher.hash(Bytes(142, 0x5A));
-    const auto& parameters = hasher.parameters();
-    ASSERT_EQ(parameters.segment_count(), 7u);
-    const auto bases = default_bases(7);
-    for (std::size_t s = 0; s < 7; ++s) {
-        const auto table = parameters.segment(s);
-        ASSERT_EQ(table.size(), 63u);
-        for (const std::size_t j : {0, 1, 31, 62}) {
-            mpz_class weight;
-            mpz_ui_pow_ui(weight.get_mpz_t(), 16, j);
-            JubjubPoint want = bases[s];
-            want.mul_assign(reference::element<JubjubFr>(weight));
-            EXPECT_EQ(table[j], want) << s << ", " << j;
-        }
-    }
-}
-
 TEST(JubjubSapling, CachedTablesDoNotChangeResults) {
     const Bytes long_input = random_bytes(300, 7), short_input = random_bytes(5, 8);
     JubjubSapling used;
@@ -229,9 +204,7 @@ TEST(JubjubSapling, OtherPersonalizationsDeriveEveryBasePoint) {
     EXPECT_EQ(hasher.hash(data), expected_hash(data, bases).to_affine().x);
     for (std::size_t s = 0; s < 7; ++s) {
         EXPECT_EQ(hasher.parameters().segment(s)[0], bases[s]) << s;
-        if (s < 6) {
-            EXPECT_FALSE(bases[s].to_affine() == quern::SAPLING_GENERATORS[s]) << s;
-        }
+        if (s < 6) { EXPECT_FALSE(bases[s].to_affine() == quern::SAPLING_GENERATORS[s]) << s; }
     }
 }
 

@@ -19,41 +19,26 @@ def _raises_exactly(exception, message):
     return pytest.raises(exception, match=f"^{re.escape(message)}$")
 
 
-def _interpreter_message(function, *args):
-    """The interpreter's own message for a failing conversion."""
-    try:
-        function(*args)
-    except BaseException as error:  # noqa: BLE001
-        return type(error), str(error)
-    raise AssertionError(f"{function.__name__}{args} did not fail")
-
-
 SHAPE_ERRORS = [
     # too many positional arguments: all required, optional, none
     (lambda: B(1, 2, 3), "BabyJubjubPedersen.__new__() takes 2 positional arguments but 3 were given"),
     (lambda: C(1), "CircomPedersen.__new__() takes 0 positional arguments but 1 was given"),
     (lambda: C(1, 2), "CircomPedersen.__new__() takes 0 positional arguments but 2 were given"),
     (lambda: Z(1, 2), "ZcashPedersen.__new__() takes from 0 to 1 positional arguments but 2 were given"),
-    (lambda: small_instance("CircomPedersen").hash(b"", b""),
-     "CircomPedersen.hash() takes 1 positional arguments but 2 were given"),
+    (lambda: C().hash(b"", b""), "CircomPedersen.hash() takes 1 positional arguments but 2 were given"),
     # keywords
-    (lambda: J(segments=1, chunks_per_segment=2, extra=3),
-     "JubjubBoweHopwood.__new__() got an unexpected keyword argument 'extra'"),
+    (lambda: J(segments=1, chunks_per_segment=2, extra=3), "JubjubBoweHopwood.__new__() got an unexpected keyword argument 'extra'"),
     (lambda: C(personalization=None), "CircomPedersen.__new__() got an unexpected keyword argument 'personalization'"),
     (lambda: J(1, segments=2), "JubjubBoweHopwood.__new__() got multiple values for argument 'segments'"),
-    (lambda: Z(b"Zcash_PH", personalization=b"Zcash_PH"),
-     "ZcashPedersen.__new__() got multiple values for argument 'personalization'"),
-    (lambda: small_instance("ZcashPedersen").hash(b"", data=b""),
-     "ZcashPedersen.hash() got multiple values for argument 'data'"),
-    (lambda: small_instance("JubjubBoweHopwood").hash(data=b"", Data=b""),
-     "JubjubBoweHopwood.hash() got an unexpected keyword argument 'Data'"),
+    (lambda: Z(b"Zcash_PH", personalization=b"Zcash_PH"), "ZcashPedersen.__new__() got multiple values for argument 'personalization'"),
+    (lambda: Z().hash(b"", data=b""), "ZcashPedersen.hash() got multiple values for argument 'data'"),
+    (lambda: J(1, 3).hash(data=b"", Data=b""), "JubjubBoweHopwood.hash() got an unexpected keyword argument 'Data'"),
     # missing required arguments
     (lambda: B(1), "BabyJubjubPedersen.__new__() missing 1 required positional argument: 'bits_per_window'"),
     (lambda: B(bits_per_window=1), "BabyJubjubPedersen.__new__() missing 1 required positional argument: 'segments'"),
     (lambda: B(), "BabyJubjubPedersen.__new__() missing 2 required positional arguments: 'segments' and 'bits_per_window'"),
     (lambda: J(), "JubjubBoweHopwood.__new__() missing 2 required positional arguments: 'segments' and 'chunks_per_segment'"),
-    (lambda: small_instance("BabyJubjubPedersen").hash(),
-     "BabyJubjubPedersen.hash() missing 1 required positional argument: 'data'"),
+    (lambda: B(1, 8).hash(), "BabyJubjubPedersen.hash() missing 1 required positional argument: 'data'"),
     # precedence: count before keywords, keywords in the order given, both before missing
     (lambda: B(1, 2, 3, extra=4), "BabyJubjubPedersen.__new__() takes 2 positional arguments but 3 were given"),
     (lambda: J(1, extra=1, segments=2), "JubjubBoweHopwood.__new__() got an unexpected keyword argument 'extra'"),
@@ -86,21 +71,15 @@ class Index:
         return self.value
 
 
-class IntSubclass(int):
-    pass
-
-
 @pytest.mark.parametrize("factory", [B, J], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"])
-@pytest.mark.parametrize("segments", [True, Index(1), IntSubclass(1)], ids=["bool", "index", "int-subclass"])
+@pytest.mark.parametrize("segments", [True, Index(1), type("IntSubclass", (int,), {})(1)], ids=["bool", "index", "int-subclass"])
 def test_integers_through_index(factory, segments):
-    data = b"\x81"
-    assert factory(segments, 8).hash(data) == factory(1, 8).hash(data)
+    assert factory(segments, 8).hash(b"\x81") == factory(1, 8).hash(b"\x81")
 
 
 def test_full_unsigned_range_is_accepted():
     # Zero segments hold nothing however large a segment would be.
-    assert len(B(0, 2**64 - 1).hash(b"")) == 32
-    assert len(J(0, 2**64 - 1).hash(b"")) == 32
+    assert len(B(0, 2**64 - 1).hash(b"")) == len(J(0, 2**64 - 1).hash(b"")) == 32
 
 
 @pytest.mark.parametrize("value", [-1, 2**64, -(2**70), Index(-1), Index(2**64)])
@@ -119,10 +98,11 @@ def test_out_of_range_integers_raise_the_interpreters_overflow_error(value, posi
 )
 @pytest.mark.parametrize("value", [1.0, "3", None, b"\x01", Index("1")], ids=["float", "str", "None", "bytes", "bad-index"])
 def test_non_integers_are_labelled_type_errors(factory, position, parameter, value):
-    _, inner = _interpreter_message(operator.index, value)
+    with pytest.raises(TypeError) as interpreter:
+        operator.index(value)
     arguments = [1, 8]
     arguments[position] = value
-    with _raises_exactly(TypeError, f"argument '{parameter}': {inner}") as caught:
+    with _raises_exactly(TypeError, f"argument '{parameter}': {interpreter.value}") as caught:
         factory(*arguments)
     assert caught.value.__cause__ is None
 
@@ -156,11 +136,7 @@ def test_relabelled_type_error_keeps_the_original_cause():
     assert caught.value.__cause__ is cause
 
 
-class TypeErrorSubclass(TypeError):
-    pass
-
-
-@pytest.mark.parametrize("error", [ValueError("bad value"), TypeErrorSubclass("more specific"), Root("other")])
+@pytest.mark.parametrize("error", [ValueError("bad value"), type("TypeErrorSubclass", (TypeError,), {})("more"), Root("other")])
 def test_other_conversion_errors_pass_through_unchanged(error):
     with pytest.raises(type(error)) as caught:
         B(RaisingIndex(error), 8)
@@ -172,8 +148,7 @@ class Outer:
         pass
 
 
-class BytesSubclass(bytes):
-    pass
+BytesSubclass = type("BytesSubclass", (bytes,), {})
 
 
 NOT_BYTES = [
@@ -189,13 +164,10 @@ NOT_BYTES = [
 @pytest.mark.parametrize("value, type_name", NOT_BYTES, ids=[t for _, t in NOT_BYTES])
 def test_data_must_be_bytes(class_name, value, type_name):
     instance = small_instance(class_name)
-    message = f"argument 'data': '{type_name}' object cannot be converted to 'PyBytes'"
-    with _raises_exactly(TypeError, message):
-        instance.hash(value)
-    with _raises_exactly(TypeError, message):
-        instance.hash(data=value)
-    with _raises_exactly(TypeError, "argument 'data': 'NoneType' object cannot be converted to 'PyBytes'"):
-        instance.hash(None)
+    for call, name in [(lambda: instance.hash(value), type_name), (lambda: instance.hash(data=value), type_name),
+                       (lambda: instance.hash(None), "NoneType")]:
+        with _raises_exactly(TypeError, f"argument 'data': '{name}' object cannot be converted to 'PyBytes'"):
+            call()
 
 
 def test_bytes_subclass_is_accepted(class_name):
@@ -224,14 +196,11 @@ def test_unreadable_type_name_has_a_placeholder():
 
 @pytest.mark.parametrize("length", [0, 1, 7, 9, 32])
 def test_personalization_must_have_eight_bytes(length):
-    with _raises_exactly(ValueError, "personalization must be exactly 8 bytes"):
-        Z(bytes(length))
-    with _raises_exactly(ValueError, "personalization must be exactly 8 bytes"):
-        Z(personalization=BytesSubclass(bytes(length)))
+    for call in (lambda: Z(bytes(length)), lambda: Z(personalization=BytesSubclass(bytes(length)))):
+        with _raises_exactly(ValueError, "personalization must be exactly 8 bytes"):
+            call()
 
 
 def test_default_personalization_spellings_agree():
-    data = b"abc"
-    expected = Z().hash(data)
     for instance in (Z(None), Z(personalization=None), Z(b"Zcash_PH"), Z(BytesSubclass(b"Zcash_PH"))):
-        assert instance.hash(data) == expected
+        assert instance.hash(b"abc") == Z().hash(b"abc")

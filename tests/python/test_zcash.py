@@ -19,30 +19,12 @@ IDENTITY = (0, 1)
 
 # The published base points of segments 0 to 5 under "Zcash_PH".
 DEFAULT_GENERATORS = [
-    (
-        52355368488200756720908213129543630848976972731871436319321443845291207170897,
-        18372611905088487385433946659983357101887954355879737496286092836680199584970,
-    ),
-    (
-        9787319019520772215561425571402619434275350335445140843695488791465664995454,
-        617599303620822769724880923839314378351145790385632133893219494436232173713,
-    ),
-    (
-        46254521528573726497224586973822974014192468152453531001037375756982829433973,
-        24506313747297525290953778557147418250711256987769181747135349052620150133847,
-    ),
-    (
-        22718818598176814730279188811725115822910786497974609492339302594899840639692,
-        21482900543196151117444117927157074338652061209517124624989426821710350741737,
-    ),
-    (
-        27058202516373004425968234366429922161775745886920564416371317087192362222289,
-        33152712010531917481292916450097258839113870850090594303231218126810079660783,
-    ),
-    (
-        44899967701403962114488563060475643935789150330315799264409868287497276170361,
-        45648747605882624690586248172048386288129541878950585457687885861218308416154,
-    ),
+    (52355368488200756720908213129543630848976972731871436319321443845291207170897, 18372611905088487385433946659983357101887954355879737496286092836680199584970),
+    (9787319019520772215561425571402619434275350335445140843695488791465664995454, 617599303620822769724880923839314378351145790385632133893219494436232173713),
+    (46254521528573726497224586973822974014192468152453531001037375756982829433973, 24506313747297525290953778557147418250711256987769181747135349052620150133847),
+    (22718818598176814730279188811725115822910786497974609492339302594899840639692, 21482900543196151117444117927157074338652061209517124624989426821710350741737),
+    (27058202516373004425968234366429922161775745886920564416371317087192362222289, 33152712010531917481292916450097258839113870850090594303231218126810079660783),
+    (44899967701403962114488563060475643935789150330315799264409868287497276170361, 45648747605882624690586248172048386288129541878950585457687885861218308416154),
 ]
 
 
@@ -90,10 +72,7 @@ def sapling_hash(data: bytes, personalization: bytes = DEFAULT) -> bytes:
 
 
 def random_input(rng: random.Random, length: int) -> bytes:
-    return bytes(rng.getrandbits(8) for _ in range(length))
-
-
-# ---- the reference itself, against the published points ------------------
+    return rng.randbytes(length)
 
 
 def test_reference_reproduces_the_published_generators():
@@ -104,8 +83,6 @@ def test_reference_reproduces_the_published_generators():
     assert outcomes[:5] == ["not a square", "out of range", "not a square", "not a square", "not a square"]
     assert outcomes[5] == DEFAULT_GENERATORS[0]
 
-
-# ---- the module against the reference -------------------------------------
 
 BOUNDARY_LENGTHS = [0, 1, 2, 3, 23, 24, 47, 48, 141, 142, 189, 190, 300]
 _rng = random.Random(20240607)
@@ -121,19 +98,15 @@ def test_fresh_instance_matches_reference(personalization, length):
 
 
 def test_empty_input_is_u_zero():
-    assert _tamarind.ZcashPedersen().hash(b"") == bytes(32)
-    assert _tamarind.ZcashPedersen(b"Tamarind").hash(b"") == bytes(32)
+    assert _tamarind.ZcashPedersen().hash(b"") == _tamarind.ZcashPedersen(b"Tamarind").hash(b"") == bytes(32)
 
 
 def test_one_reused_instance_matches_reference_in_any_order():
-    """Growing and shrinking inputs on one instance with derived base points."""
     rng = random.Random(7)
     hasher = _tamarind.ZcashPedersen(b"Tamarind")
     for length in [rng.randrange(301) for _ in range(12)]:
         data = random_input(rng, length)
-        result = hasher.hash(data)
-        assert isinstance(result, bytes) and len(result) == 32
-        assert result == sapling_hash(data, b"Tamarind"), length
+        assert hasher.hash(data) == sapling_hash(data, b"Tamarind"), length
 
 
 def test_fresh_and_warm_instances_agree_at_every_length():
@@ -141,14 +114,6 @@ def test_fresh_and_warm_instances_agree_at_every_length():
     more. Every length up to 400 bytes meets each rounding of the segment count."""
     data = random_input(random.Random(400), 400)
     warm = _tamarind.ZcashPedersen()
-    warm.hash(data)
+    assert warm.hash(data) == sapling_hash(data)
     for length in range(401):
         assert _tamarind.ZcashPedersen().hash(data[:length]) == warm.hash(data[:length]), length
-
-
-def test_long_then_short_equals_fresh_instance():
-    long_input, short_input = bytes(range(256)) * 2, b"abc"
-    used = _tamarind.ZcashPedersen()
-    long_hash = used.hash(long_input)
-    assert used.hash(short_input) == _tamarind.ZcashPedersen().hash(short_input) == sapling_hash(short_input)
-    assert used.hash(long_input) == long_hash == sapling_hash(long_input)
