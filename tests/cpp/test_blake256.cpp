@@ -7,26 +7,11 @@
 #include <vector>
 
 #include "hashes/blake256.hpp"
+#include "test_support.hpp"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-std::string hex(std::span<const std::uint8_t> bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    for (auto b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-Bytes pattern(std::size_t n) {
-    Bytes out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(7 * i + 3);
-    return out;
-}
+using namespace test_support;
 
 std::string digest_hex(std::span<const std::uint8_t> data) { return hex(hashes::blake256(data)); }
 
@@ -76,11 +61,9 @@ TEST_P(Blake256Padding, MatchesReference) {
 INSTANTIATE_TEST_SUITE_P(Lengths, Blake256Padding, testing::ValuesIn(padding_cases),
                          [](const auto& info) { return "len" + std::to_string(info.param.length); });
 
-// The first derived circom generator string; expected value from the same
-// pure-Python reference.
+// The first derived circom generator string; expected value from the same pure-Python reference.
 TEST(Blake256, FirstCircomGeneratorString) {
-    const std::string text = "PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0');
-    EXPECT_EQ(hex(hashes::Blake256{}.update(text).finalize()),
+    EXPECT_EQ(hex(hashes::Blake256{}.update("PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0')).finalize()),
               "4028231ab173961fb928d8c9e3c3a224c2d5200b0e5ab1d993d24613d4941669");
 }
 

@@ -15,41 +15,19 @@
 
 #include "algebra_reference.hpp"
 #include "quern/zcash.hpp"
+#include "test_support.hpp"
 
 namespace {
 
-using algebra::JubjubFq;
-using algebra::JubjubFr;
-using quern::JubjubPoint;
-using quern::JubjubSapling;
-using Bytes = std::vector<std::uint8_t>;
+using algebra::JubjubFq, algebra::JubjubFr, quern::JubjubPoint, quern::JubjubSapling, test_support::Bytes, test_support::fault_of;
 
 const mpz_class q = reference::modulus<JubjubFq>();
 const mpz_class d = reference::value(algebra::JubjubConfig::COEFF_D);
 
-Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes bytes(std::string_view text) { return test_support::bytes_of(text); }
+Bytes random_bytes(std::size_t n, std::uint32_t seed) { return test_support::random_bytes<std::mt19937>(n, seed); }
 
-Bytes tag(std::uint32_t index) {
-    Bytes out;
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(index >> shift));
-    return out;
-}
-
-Bytes random_bytes(std::size_t n, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(rng());
-    return out;
-}
-
-std::string fault_of(auto&& call) {
-    try {
-        call();
-    } catch (const algebra::Fault& fault) {
-        return fault.what();
-    }
-    return "no fault";
-}
+Bytes tag(std::uint32_t i) { return {std::uint8_t(i), std::uint8_t(i >> 8), std::uint8_t(i >> 16), std::uint8_t(i >> 24)}; }
 
 // u² for a candidate v on -u² + v² = 1 + d·u²·v².
 mpz_class u_squared(const mpz_class& v) {

@@ -1,6 +1,5 @@
-"""CircomPedersen against a plain-integer reference: base points derived with
-the pure-Python BLAKE-256, sums by scalar multiplication on affine points,
-plus values computed by circomlibjs."""
+"""CircomPedersen against a plain-integer reference (pure-Python BLAKE-256 base points, affine scalar
+multiplication) and values computed by circomlibjs."""
 
 import functools
 import random
@@ -16,8 +15,8 @@ P = CURVE.p
 
 @functools.cache
 def base_point(index: int) -> tuple[int, int]:
-    """Try after try: the digest read as a compressed point, y taken modulo p,
-    the root not above (p - 1)/2 signed by bit 255, then times the cofactor."""
+    # Try after try: the digest read as a compressed point, y taken modulo p,
+    # the root not above (p - 1)/2 signed by bit 255, then times the cofactor.
     attempt = 0
     while True:
         digest = bytearray(blake256(f"PedersenGenerator_{index:032d}_{attempt:032d}".encode()))
@@ -42,9 +41,7 @@ def reference_hash(data: bytes) -> bytes:
     total = (0, 1)
     for segment in range(0, len(data), 25):
         chunk = data[segment : segment + 25]
-        exponent = sum(
-            enc(byte & 15) * 32 ** (2 * i) + enc(byte >> 4) * 32 ** (2 * i + 1) for i, byte in enumerate(chunk)
-        )
+        exponent = sum(enc(b & 15) * 32 ** (2 * i) + enc(b >> 4) * 32 ** (2 * i + 1) for i, b in enumerate(chunk))
         total = CURVE.add(total, CURVE.mul(base_point(segment // 25), exponent % CURVE.order))
     return CURVE.compress(total)
 

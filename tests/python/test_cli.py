@@ -1,5 +1,4 @@
-"""The `tamarind` command line, run as a separate process and checked against the
-results of the extension classes called directly."""
+"""The `tamarind` command line, run as a separate process and checked against the extension classes."""
 
 from __future__ import annotations
 
@@ -17,6 +16,7 @@ import pytest
 import tamarind
 import tamarind.cli
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
+from conftest import panic_exception_type
 
 Factory = Callable[[], object]
 
@@ -27,7 +27,8 @@ COMMANDS: dict[str, tuple[list[str], Factory]] = {
     "zcash-ascii-default": (["zcash", "--personalization", "Zcash_PH"], ZcashPedersen),
     "zcash-hex-default": (["zcash", "--personalization", "5A636173685f5048"], ZcashPedersen),
     "zcash-ascii": (["zcash", "--personalization", "Tamarind"], lambda: ZcashPedersen(b"Tamarind")),
-    "zcash-hex": (["zcash", "--personalization", "00ff7f8041424344"], lambda: ZcashPedersen(bytes.fromhex("00ff7f8041424344"))),
+    "zcash-hex": (["zcash", "--personalization", "00ff7f8041424344"],
+                  lambda: ZcashPedersen(bytes.fromhex("00ff7f8041424344"))),
     "babyjubjub": (["babyjubjub", "4", "64"], lambda: BabyJubjubPedersen(4, 64)),
     "bowe-hopwood": (["bowe-hopwood", "4", "63"], lambda: JubjubBoweHopwood(4, 63)),
 }
@@ -37,7 +38,8 @@ INPUTS = [b"abc", b"", bytes(range(32)), b"\xff" * 7]
 
 
 def run(args: Sequence[str], stdin: bytes = b"", cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
-    return subprocess.run([sys.executable, "-m", "tamarind", *args], input=stdin, capture_output=True, cwd=cwd, timeout=300)
+    return subprocess.run([sys.executable, "-m", "tamarind", *args], input=stdin, capture_output=True, cwd=cwd,
+                          timeout=300)
 
 
 def expected(factory: Factory, data: bytes) -> str:
@@ -46,19 +48,14 @@ def expected(factory: Factory, data: bytes) -> str:
 
 
 def assert_succeeded(proc: subprocess.CompletedProcess[bytes], lines: list[str]) -> None:
-    assert proc.stderr == b""
-    assert proc.returncode == 0
-    assert proc.stdout.decode().splitlines() == lines
+    assert (proc.stderr, proc.returncode, proc.stdout.decode().splitlines()) == (b"", 0, lines)
 
 
-def assert_one_error(proc: subprocess.CompletedProcess[bytes], *fragments: str) -> str:
+def assert_one_error(proc: subprocess.CompletedProcess[bytes], *fragments: str) -> None:
     """Exit status 2 and exactly one line on standard error (so no traceback), holding every fragment."""
     assert proc.returncode == 2, proc
-    lines = proc.stderr.decode(errors="replace").splitlines()
-    assert len(lines) == 1, proc.stderr
-    for fragment in fragments:
-        assert fragment in lines[0]
-    return lines[0]
+    (line,) = proc.stderr.decode(errors="replace").splitlines()
+    assert all(fragment in line for fragment in fragments), line
 
 
 @pytest.mark.parametrize("command", COMMANDS)
@@ -84,9 +81,9 @@ def test_long_and_short_inputs_share_one_instance(command: str, tmp_path: Path) 
     # Lengths that cross segment boundaries and go past the built-in base points,
     # long before short, so that a cache-dependent result would show.
     args, factory = COMMANDS[command]
-    lengths = [400, 3, 151, 0, 142, 26]
-    names = [f"len{length}" for length in lengths]
-    for name, length in zip(names, lengths):
+    names = [f"len{length}" for length in [400, 3, 151, 0, 142, 26]]
+    for name in names:
+        length = int(name[3:])
         (tmp_path / name).write_bytes(bytes((7 * i + length) % 256 for i in range(length)))
     proc = run([*args, *names], cwd=tmp_path)
     assert_succeeded(proc, [f"{expected(factory, (tmp_path / name).read_bytes())}  {name}" for name in names])
@@ -94,8 +91,7 @@ def test_long_and_short_inputs_share_one_instance(command: str, tmp_path: Path) 
 
 def largest_accepted(factory: Factory) -> int:
     """The capacity as the extension itself enforces it: the longest input it hashes."""
-    instance = factory()
-    n = 0
+    instance, n = factory(), 0
     while True:
         try:
             instance.hash(bytes(n + 1))  # type: ignore[attr-defined]
@@ -105,12 +101,11 @@ def largest_accepted(factory: Factory) -> int:
         n += 1
 
 
-@pytest.mark.parametrize(
-    "args",
-    [a.split() for a in ["babyjubjub 0 0", "babyjubjub 1 8", "babyjubjub 1 15", "babyjubjub 3 5", "babyjubjub 2 64"]]
-    + [a.split() for a in ["bowe-hopwood 1 1", "bowe-hopwood 1 3", "bowe-hopwood 2 2", "bowe-hopwood 3 7", "bowe-hopwood 4 63"]],
-    ids=" ".join,
-)
+CAPACITY_CASES = ["babyjubjub 0 0", "babyjubjub 1 8", "babyjubjub 1 15", "babyjubjub 3 5", "babyjubjub 2 64",
+                  "bowe-hopwood 1 1", "bowe-hopwood 1 3", "bowe-hopwood 2 2", "bowe-hopwood 3 7", "bowe-hopwood 4 63"]
+
+
+@pytest.mark.parametrize("args", [case.split() for case in CAPACITY_CASES], ids=" ".join)
 def test_capacity_boundary_matches_extension(args: list[str], capfd: pytest.CaptureFixture[str]) -> None:
     cls = BabyJubjubPedersen if args[0] == "babyjubjub" else JubjubBoweHopwood
     factory = lambda: cls(int(args[1]), int(args[2]))  # noqa: E731
@@ -123,31 +118,26 @@ def test_capacity_boundary_matches_extension(args: list[str], capfd: pytest.Capt
     assert_one_error(proc, f"tamarind: {too_long}: input too long", f"at most {fit}")
 
 
-@pytest.mark.parametrize("source", ["file", "stdin"])
-def test_over_capacity_input_is_reported_and_the_rest_hashed(source: str, tmp_path: Path) -> None:
+BIG = os.urandom(1 << 20)  # far more than fits, and more than a pipe buffer
+TOO_LONG = "input too long for BabyJubjubPedersen(2, 8): at most 2 bytes fit"
+
+
+@pytest.mark.parametrize("args, names, stdin, errors", [
+    (["babyjubjub", "2", "8"], ["short", "big", "short"], b"", [f"tamarind: big: {TOO_LONG}"]),
+    (["babyjubjub", "2", "8"], ["short", "-", "short"], BIG, [f"tamarind: -: {TOO_LONG}"]),
+    (["circom"], ["short", "missing", "short", "dir"], b"",
+     ["tamarind: missing: No such file or directory", "tamarind: dir: Is a directory"]),
+], ids=["over-capacity-file", "over-capacity-stdin", "unreadable"])
+def test_bad_inputs_are_reported_and_the_rest_hashed(args: list[str], names: list[str], stdin: bytes,
+                                                      errors: list[str], tmp_path: Path) -> None:
     (tmp_path / "short").write_bytes(b"\x01\x02")
-    big = os.urandom(1 << 20)  # far more than fits, and more than a pipe buffer
-    if source == "file":
-        (tmp_path / "big").write_bytes(big)
-        names, stdin = ["short", "big", "short"], b""
-    else:
-        names, stdin = ["short", "-", "short"], big
-    proc = run(["babyjubjub", "2", "8", *names], stdin=stdin, cwd=tmp_path)
-    line = expected(lambda: BabyJubjubPedersen(2, 8), bytes([1, 2])) + "  short"
-    assert proc.stdout.decode().splitlines() == [line, line]
-    assert_one_error(proc, f"tamarind: {names[1]}: input too long for BabyJubjubPedersen(2, 8): at most 2 bytes fit")
-
-
-def test_unreadable_files_are_reported_and_the_rest_hashed(tmp_path: Path) -> None:
-    (tmp_path / "good").write_bytes(b"good")
+    (tmp_path / "big").write_bytes(BIG)
     (tmp_path / "dir").mkdir()
-    proc = run(["circom", "good", "missing", "good", "dir"], cwd=tmp_path)
+    proc = run([*args, *names], stdin=stdin, cwd=tmp_path)
+    factory = CircomPedersen if args == ["circom"] else lambda: BabyJubjubPedersen(2, 8)
     assert proc.returncode == 2
-    assert proc.stdout.decode().splitlines() == [f"{expected(CircomPedersen, b'good')}  good"] * 2
-    assert proc.stderr.decode().splitlines() == [
-        "tamarind: missing: No such file or directory",
-        "tamarind: dir: Is a directory",
-    ]
+    assert proc.stdout.decode().splitlines() == [expected(factory, b"\x01\x02") + "  short"] * 2
+    assert proc.stderr.decode().splitlines() == errors
 
 
 @pytest.mark.parametrize(
@@ -169,8 +159,10 @@ def test_unreadable_files_are_reported_and_the_rest_hashed(tmp_path: Path) -> No
         (["zcash", "--personalization", "Zcash_PÄ"], ["8 characters, but not all are ASCII"]),
         (["circom", "--personalization", "Zcash_PH"], ["unrecognized arguments: --personalization"]),
         # Sizes the extension refuses to build: too many to count, too many to allocate.
-        (["babyjubjub", str(2**64 - 1), str(2**64 - 1), "--hex", "00"], ["cannot build BabyJubjubPedersen(", "capacity overflow"]),
-        (["bowe-hopwood", "1", str(10**15), "--hex", "00"], ["cannot build JubjubBoweHopwood(1, 1000000000000000): out of memory"]),
+        (["babyjubjub", str(2**64 - 1), str(2**64 - 1), "--hex", "00"],
+         ["cannot build BabyJubjubPedersen(", "capacity overflow"]),
+        (["bowe-hopwood", "1", str(10**15), "--hex", "00"],
+         ["cannot build JubjubBoweHopwood(1, 1000000000000000): out of memory"]),
     ],
 )
 def test_bad_command_lines_fail_with_one_line(args: list[str], fragments: list[str]) -> None:
@@ -183,8 +175,7 @@ def test_escaped_names_keep_one_line_per_input(tmp_path: Path) -> None:
     names = ["new\nline", "back\\slash", "plain"]
     for name in names:
         (tmp_path / name).write_bytes(name.encode())
-    proc = run(["circom", *names], cwd=tmp_path)
-    assert_succeeded(proc, [
+    assert_succeeded(run(["circom", *names], cwd=tmp_path), [
         f"\\{expected(CircomPedersen, b'new' + bytes([10]) + b'line')}  new\\nline",
         f"\\{expected(CircomPedersen, b'back' + bytes([92]) + b'slash')}  back\\\\slash",
         f"{expected(CircomPedersen, b'plain')}  plain",
@@ -194,9 +185,8 @@ def test_escaped_names_keep_one_line_per_input(tmp_path: Path) -> None:
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 def test_failing_standard_output_is_one_error() -> None:
     with open("/dev/full", "wb") as full:
-        proc = subprocess.run(
-            [sys.executable, "-m", "tamarind", "circom", "--hex", "00"], stdout=full, stderr=subprocess.PIPE, timeout=60
-        )
+        proc = subprocess.run([sys.executable, "-m", "tamarind", "circom", "--hex", "00"], stdout=full,
+                              stderr=subprocess.PIPE, timeout=60)
     assert proc.returncode == 2
     assert proc.stderr.decode().splitlines() == ["tamarind: standard output: No space left on device"]
 
@@ -205,8 +195,7 @@ def test_one_instance_serves_the_run(monkeypatch: pytest.MonkeyPatch, capsysbina
     built: list[object] = []
     monkeypatch.setattr(tamarind.cli, "CircomPedersen", lambda: built.append(CircomPedersen()) or built[-1])
     assert tamarind.cli.main(["circom", "--hex", "00", "--hex", "01", "--hex", "02"]) == 0
-    assert len(capsysbinary.readouterr().out.splitlines()) == 3
-    assert len(built) == 1
+    assert (len(capsysbinary.readouterr().out.splitlines()), len(built)) == (3, 1)
 
 
 def test_console_script_matches_module_run(tmp_path: Path) -> None:
@@ -223,8 +212,5 @@ def test_console_script_matches_module_run(tmp_path: Path) -> None:
     assert_succeeded(proc, [f"{expected(ZcashPedersen, b'abc')}  616263"])
 
 
-def test_panic_exception_is_the_extensions_and_a_base_exception() -> None:
-    panic = tamarind.PanicException
-    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
-    with pytest.raises(panic, match="input of 16 bits needs 6 chunks but only 3 generator powers are available"):
-        JubjubBoweHopwood(1, 3).hash(b"\x00\x00")
+def test_package_exports_the_extensions_panic_exception() -> None:
+    assert tamarind.PanicException is panic_exception_type()

@@ -1,5 +1,4 @@
-"""The module object and its classes: registration, documentation, type flags,
-PanicException, re-import and sub-interpreters."""
+"""The module and its classes: registration, docs, type flags, PanicException, re-import, sub-interpreters."""
 
 import gc
 import importlib
@@ -73,8 +72,7 @@ def test_instances_have_no_dict_no_weakref_and_no_gc(class_name):
 
 
 def test_no_cross_class_construction_or_hashing(cls):
-    """Neither object.__new__ nor another class's __new__ may create an
-    instance whose hasher was never built, or built for another class."""
+    # No instance whose hasher was never built, or built for another class.
     other_name = next(n for n in CLASS_NAMES if n != cls.__name__)
     with pytest.raises(TypeError):
         object.__new__(cls)
@@ -85,8 +83,7 @@ def test_no_cross_class_construction_or_hashing(cls):
 
 
 def test_instances_release_their_type_reference(class_name, cls):
-    """Each instance holds a reference to its heap type and drops it when
-    deallocated; failed constructions hold none."""
+    # Each instance holds its heap type and drops it when deallocated; failed constructions hold none.
     small_instance(class_name)  # warm up anything created lazily
     before = sys.getrefcount(cls)
     instances = [small_instance(class_name) for _ in range(50)]

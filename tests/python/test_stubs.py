@@ -1,5 +1,4 @@
-"""The typing stub of `_tamarind`: stubtest compares it with the module as imported,
-and mypy must find it, and the `tamarind` package's types, where users get them."""
+"""The `_tamarind` stub passes stubtest, and mypy finds it and the `tamarind` package's types where users do."""
 
 from __future__ import annotations
 
@@ -17,13 +16,13 @@ SOURCE_DIR = Path(__file__).resolve().parents[2] / "python"
 
 
 def installed() -> bool:
-    """Whether the module under test is an installed one, rather than a build on PYTHONPATH."""
+    # Whether the module under test is an installed one, rather than a build on PYTHONPATH.
     site = {Path(sysconfig.get_path(key)).resolve() for key in ("purelib", "platlib")}
     return Path(_tamarind.__file__).resolve().parent in site
 
 
 def shipped_stub() -> Path:
-    """The stub that belongs to the imported module: the installed copy when there is one."""
+    # The stub that belongs to the imported module: the installed copy when there is one.
     beside = Path(_tamarind.__file__).resolve().parent
     for candidate in (beside / "_tamarind-stubs" / "__init__.pyi", beside / "_tamarind.pyi"):
         if candidate.is_file():

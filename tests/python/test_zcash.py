@@ -71,10 +71,6 @@ def sapling_hash(data: bytes, personalization: bytes = DEFAULT) -> bytes:
     return to_le32(total[0])
 
 
-def random_input(rng: random.Random, length: int) -> bytes:
-    return rng.randbytes(length)
-
-
 def test_reference_reproduces_the_published_generators():
     for segment, expected in enumerate(DEFAULT_GENERATORS):
         assert group_hash(DEFAULT, segment) == expected
@@ -92,27 +88,22 @@ RANDOM_LENGTHS = sorted(_rng.sample(range(301), 12))
 @pytest.mark.parametrize("personalization", [None, DEFAULT, b"Tamarind"])
 @pytest.mark.parametrize("length", BOUNDARY_LENGTHS + RANDOM_LENGTHS)
 def test_fresh_instance_matches_reference(personalization, length):
-    data = random_input(random.Random(length), length)
-    hasher = _tamarind.ZcashPedersen() if personalization is None else _tamarind.ZcashPedersen(personalization)
+    data = random.Random(length).randbytes(length)
+    hasher = _tamarind.ZcashPedersen(*([] if personalization is None else [personalization]))
     assert hasher.hash(data) == sapling_hash(data, personalization or DEFAULT)
-
-
-def test_empty_input_is_u_zero():
-    assert _tamarind.ZcashPedersen().hash(b"") == _tamarind.ZcashPedersen(b"Tamarind").hash(b"") == bytes(32)
 
 
 def test_one_reused_instance_matches_reference_in_any_order():
     rng = random.Random(7)
     hasher = _tamarind.ZcashPedersen(b"Tamarind")
-    for length in [rng.randrange(301) for _ in range(12)]:
-        data = random_input(rng, length)
-        assert hasher.hash(data) == sapling_hash(data, b"Tamarind"), length
+    for data in [rng.randbytes(rng.randrange(301)) for _ in range(12)]:
+        assert hasher.hash(data) == sapling_hash(data, b"Tamarind"), len(data)
 
 
 def test_fresh_and_warm_instances_agree_at_every_length():
     """A fresh instance holds just the tables its input needs; a warm one holds
     more. Every length up to 400 bytes meets each rounding of the segment count."""
-    data = random_input(random.Random(400), 400)
+    data = random.Random(400).randbytes(400)
     warm = _tamarind.ZcashPedersen()
     assert warm.hash(data) == sapling_hash(data)
     for length in range(401):
