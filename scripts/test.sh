@@ -14,6 +14,9 @@ if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/gmpxx.h ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check "pytest>=7" "mypy>=1.8"
+# The build tools, from PyPI when the machine has none.
+command -v cmake >/dev/null || python3 -m pip install -q --disable-pip-version-check "cmake>=3.20"
+command -v ninja >/dev/null || python3 -m pip install -q --disable-pip-version-check ninja
 python3 -m pip install -q --disable-pip-version-check "$root"
 
 for variant in release sanitize; do
