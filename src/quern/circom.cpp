@@ -138,8 +138,7 @@ void BabyJubjubCircom::extend(std::size_t segments) {
     // Room for every new table up front: growing by one table at a time would
     // copy the whole cache on each append. A refused size changes nothing.
     detail::table_bytes<BabyJubjubPoint>(static_cast<std::uint64_t>(segments) * windows_per_segment);
-    parameters_.powers.reserve(segments * windows_per_segment);
-    parameters_.segment_ends.reserve(segments);
+    parameters_.reserve(segments * windows_per_segment, segments);
 
     std::array<BabyJubjubPoint, windows_per_segment> table;
     while (parameters_.segment_count() < segments) {

@@ -104,6 +104,13 @@ struct Parameters {
         }
     }
 
+    // Room for `total_powers` powers in `total_segments` segments, grown
+    // geometrically so that a cache extended call after call stays linear.
+    void reserve(std::size_t total_powers, std::size_t total_segments) {
+        grow(powers, total_powers);
+        grow(segment_ends, total_segments);
+    }
+
     // Appends one complete segment. Memory is reserved before anything is
     // written, so a failed allocation leaves the record as it was.
     void append_segment(std::span<const G> entries) {

@@ -95,8 +95,7 @@ void JubjubSapling::extend(std::size_t segments) {
     // Room for every table up front: appending one table at a time would
     // otherwise move the whole cache on each append.
     detail::table_bytes<JubjubPoint>(std::uint64_t{segments} * chunks_per_segment);
-    parameters_.powers.reserve(segments * chunks_per_segment);
-    parameters_.segment_ends.reserve(segments);
+    parameters_.reserve(segments * chunks_per_segment, segments);
 
     std::array<JubjubPoint, chunks_per_segment> table;
     while (parameters_.segment_count() < segments) {
