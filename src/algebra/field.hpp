@@ -22,6 +22,7 @@
 
 #include "algebra/bigint.hpp"
 #include "algebra/cpu.hpp"
+#include "algebra/inverse.hpp"
 #include "algebra/mul_x86.hpp"
 
 #if ALGEBRA_X86_ASM
@@ -83,6 +84,7 @@ public:
     static constexpr std::uint64_t INV = montgomery::neg_inverse_mod_word(MODULUS.limbs[0]);
     static constexpr BigInt<4> R = montgomery::pow2_mod(256, MODULUS);   // held form of one
     static constexpr BigInt<4> R2 = montgomery::pow2_mod(512, MODULUS);  // converts into Montgomery form
+    static constexpr std::uint64_t MODULUS_INV62 = (0 - INV) & inversion::M62;  // p^(-1) mod 2^62
     static constexpr BigInt<4> MODULUS_MINUS_ONE_DIV_TWO = [] {
         BigInt<4> h = MODULUS;
         h.div2();
@@ -246,30 +248,11 @@ public:
         return acc;
     }
 
-    // Binary extended Euclid on the held integer. Starting x1 at R² turns
-    // A^(-1) into A^(-1)·R² = a^(-1)·R, the held form of the inverse.
-    std::optional<Fp> inverse() const {
+    // Divsteps on the held integer A (see inverse.hpp). Scaling the result by
+    // R² turns A^(-1) into A^(-1)·R² = a^(-1)·R, the held form of the inverse.
+    constexpr std::optional<Fp> inverse() const {
         if (is_zero()) return std::nullopt;
-        const BigInt<4> unit = BigInt<4>::from_u64(1);
-        BigInt<4> u = mont_, v = MODULUS, x1 = R2, x2{};
-        while (u != unit && v != unit) {
-            while (u.is_even()) {
-                u.div2();
-                halve_modulo(x1);
-            }
-            while (v.is_even()) {
-                v.div2();
-                halve_modulo(x2);
-            }
-            if (v < u) {
-                u.sub_with_borrow(v);
-                x1 = (from_montgomery(x1) - from_montgomery(x2)).mont_;
-            } else {
-                v.sub_with_borrow(u);
-                x2 = (from_montgomery(x2) - from_montgomery(x1)).mont_;
-            }
-        }
-        return from_montgomery(u == unit ? x1 : x2);
+        return from_montgomery(inversion::inverse_times(mont_, R2, MODULUS, MODULUS_INV62));
     }
 
     // Tonelli–Shanks. The step order fixes which of the two roots comes out.
@@ -337,12 +320,6 @@ private:
 #pragma GCC unroll 8
         for (std::size_t i = 0; i < 4; ++i) s.limbs[i] = (t.limbs[i] & keep) | (s.limbs[i] & ~keep);
         return s;
-    }
-
-    // x/2 mod p for x < p; x + p stays below 2^256 thanks to the spare top bit.
-    static constexpr void halve_modulo(BigInt<4>& x) {
-        if (x.is_odd()) x.add_with_carry(MODULUS);
-        x.div2();
     }
 
     // a·b·R^(-1) mod p for a, b < p. On x86-64 processors with MULX and ADX

@@ -150,6 +150,37 @@ TYPED_TEST(AllFields, ArithmeticAgreesWithGmp) {
     }
 }
 
+// The inversion runs on the held integer, skipping runs of zero bits and
+// cancelling several low bits per step: held integers with extreme bit
+// patterns (powers of two, long runs of ones, 1, p - 1, alternating bits)
+// stress its batch boundaries and the final sign handling.
+TYPED_TEST(AllFields, InverseOfExtremeHeldIntegers) {
+    using F = typename TestFixture::F;
+    static_assert((F::from(3).inverse().value() * F::from(3)).is_one(), "the inversion also runs at compile time");
+    const mpz_class& p = this->p;
+    const std::size_t bits = mpz_sizeinbase(p.get_mpz_t(), 2);
+    std::vector<mpz_class> held = {1, 2, 3, p - 1, p - 2, (p - 1) / 2, (p + 1) / 2};
+    mpz_class alternating = 0;
+    for (std::size_t k = 0; k < bits; ++k) {
+        const mpz_class power = mpz_class(1) << k;
+        held.push_back(power);
+        held.push_back(power - 1);      // a run of k ones
+        held.push_back(p - power);      // p with its low bits disturbed
+        held.push_back((power - 1) << (bits - 1 - k));  // ones in the top bits, zeros below
+        alternating = (alternating << 1) | (k % 2);
+        held.push_back(alternating);
+    }
+    const mpz_class r = mpz_class(1) << 256;
+    for (const mpz_class& h : held) {
+        if (h <= 0 || h >= p) continue;
+        const std::optional<F> inv = F::from_montgomery(to_bigint(h)).inverse();
+        ASSERT_TRUE(inv.has_value()) << h;
+        // H^(-1)·R² mod p: the held form of (H·R^(-1))^(-1).
+        const mpz_class expected = reference::mod(reference::inverse(h, p) * r * r, p);
+        ASSERT_EQ(to_mpz(inv->montgomery()), expected) << "held " << h;
+    }
+}
+
 template <class F, std::uint64_t... K>
 void check_mul_by_small(const std::vector<mpz_class>& xs) {
     for (const mpz_class& a : xs)

@@ -1,0 +1,199 @@
+#pragma once
+// Modular inversion by Bernstein–Yang divsteps in batches of 62, variable time.
+//
+// Each batch runs 62 divsteps on the low 64 bits of f and g alone and collects
+// them into a 2x2 integer matrix t with |entries| <= 2^62; only then are the
+// full-width f, g and their cofactors d, e updated, by one matrix product and
+// an exact division by 2^62. The invariants, for the input x and a scale c:
+//
+//     d·x ≡ f·c (mod p),   e·x ≡ g·c (mod p),   gcd(f, g) = gcd(p, x),   f odd.
+//
+// Starting from f = p, g = x, d = 0, e = c, g reaches 0 after a few hundred
+// divsteps; then f = ±1 and ±d = x^(-1)·c. Nothing here is secret, so the
+// loops stop as soon as they may and skip runs of zero bits at once.
+//
+// Numbers are held as five signed limbs of 62 bits (value = Σ v[i]·2^(62·i)):
+// limbs 0-3 in [0, 2^62), limb 4 signed. Products of a limb with a matrix
+// entry then fit an __int128 with room for the carries.
+
+#include <bit>
+#include <cassert>
+#include <cstdint>
+
+#include "algebra/bigint.hpp"
+
+namespace algebra::inversion {
+
+using i64 = std::int64_t;
+using u64 = std::uint64_t;
+__extension__ using i128 = __int128;  // GCC and Clang on 64-bit targets
+
+inline constexpr u64 M62 = ~u64{0} >> 2;
+
+struct Signed62 {
+    i64 v[5];
+};
+
+// Maps [[f], [g]] · 2^62 to [[u, v], [q, r]] · [[f], [g]] for one batch.
+struct Transition {
+    i64 u, v, q, r;
+};
+
+constexpr Signed62 to_signed62(const BigInt<4>& a) {
+    const auto& l = a.limbs;
+    return {{static_cast<i64>(l[0] & M62), static_cast<i64>(((l[0] >> 62) | (l[1] << 2)) & M62),
+             static_cast<i64>(((l[1] >> 60) | (l[2] << 4)) & M62), static_cast<i64>(((l[2] >> 58) | (l[3] << 6)) & M62),
+             static_cast<i64>(l[3] >> 56)}};
+}
+
+// The value must be normalized and in [0, 2^256).
+constexpr BigInt<4> from_signed62(const Signed62& a) {
+    const auto w = [&](int i) { return static_cast<u64>(a.v[i]); };
+    return BigInt<4>{{w(0) | (w(1) << 62), (w(1) >> 2) | (w(2) << 60), (w(2) >> 4) | (w(3) << 58),
+                      (w(3) >> 6) | (w(4) << 56)}};
+}
+
+constexpr bool is_zero(const Signed62& a) { return (a.v[0] | a.v[1] | a.v[2] | a.v[3] | a.v[4]) == 0; }
+constexpr bool is_negative(const Signed62& a) { return a.v[4] < 0; }
+
+// Brings limbs 0-3 back into [0, 2^62) after limb-wise arithmetic.
+constexpr void carry(Signed62& a) {
+    for (int i = 0; i < 4; ++i) {
+        a.v[i + 1] += a.v[i] >> 62;  // arithmetic shift: floor division
+        a.v[i] &= static_cast<i64>(M62);
+    }
+}
+
+// 62 divsteps on the low bits of f (odd) and g, starting from eta = -delta;
+// returns the new eta. Zero bits of g are skipped in one go, and each step
+// that adds a multiple of f to g clears up to 4 or 6 low bits of g at once
+// (with f^(-1) mod 2^4 or 2^6 from a cheap formula), never more than the
+// steps left or than would make delta change sign in between.
+constexpr i64 divsteps_62(i64 eta, u64 f, u64 g, Transition& t) {
+    u64 u = 1, v = 0, q = 0, r = 1;  // the matrix, each row scaled by 2^(62-i)
+    [[maybe_unused]] const u64 f0 = f, g0 = g;  // for the invariant checks
+    int i = 62;
+    for (;;) {
+        // A sentinel bit stops the count of zeros at the steps left.
+        const int zeros = std::countr_zero(g | (~u64{0} << i));
+        g >>= zeros;
+        u <<= zeros;
+        v <<= zeros;
+        eta -= zeros;
+        i -= zeros;
+        if (i == 0) break;
+        assert((f & 1) == 1 && (g & 1) == 1);
+        assert(u * f0 + v * g0 == f << (62 - i) && q * f0 + r * g0 == g << (62 - i));
+        int limit;
+        u64 w, mask;
+        if (eta < 0) {
+            // delta > 0 with g odd: (f, g) becomes (g, -f).
+            eta = -eta;
+            u64 tmp = f;
+            f = g;
+            g = 0 - tmp;
+            tmp = u;
+            u = q;
+            q = 0 - tmp;
+            tmp = v;
+            v = r;
+            r = 0 - tmp;
+            limit = static_cast<int>(eta) + 1 > i ? i : static_cast<int>(eta) + 1;
+            mask = (~u64{0} >> (64 - limit)) & 63U;
+            w = (f * g * (f * f - 2)) & mask;  // -g/f mod 2^6
+        } else {
+            limit = static_cast<int>(eta) + 1 > i ? i : static_cast<int>(eta) + 1;
+            mask = (~u64{0} >> (64 - limit)) & 15U;
+            w = f + (((f + 1) & 4) << 1);  // f^(-1) mod 2^4
+            w = (0 - w * g) & mask;
+        }
+        g += f * w;
+        q += u * w;
+        r += v * w;
+        assert((g & mask) == 0);
+    }
+    t = {static_cast<i64>(u), static_cast<i64>(v), static_cast<i64>(q), static_cast<i64>(r)};
+    return eta;
+}
+
+// (f, g) <- t·(f, g) / 2^62; the division is exact by construction of t.
+constexpr void update_fg(Signed62& f, Signed62& g, const Transition& t) {
+    i128 cf = static_cast<i128>(t.u) * f.v[0] + static_cast<i128>(t.v) * g.v[0];
+    i128 cg = static_cast<i128>(t.q) * f.v[0] + static_cast<i128>(t.r) * g.v[0];
+    assert((static_cast<u64>(cf) & M62) == 0 && (static_cast<u64>(cg) & M62) == 0);
+    cf >>= 62;
+    cg >>= 62;
+    for (int i = 1; i < 5; ++i) {
+        cf += static_cast<i128>(t.u) * f.v[i] + static_cast<i128>(t.v) * g.v[i];
+        cg += static_cast<i128>(t.q) * f.v[i] + static_cast<i128>(t.r) * g.v[i];
+        f.v[i - 1] = static_cast<i64>(static_cast<u64>(cf) & M62);
+        g.v[i - 1] = static_cast<i64>(static_cast<u64>(cg) & M62);
+        cf >>= 62;
+        cg >>= 62;
+    }
+    f.v[4] = static_cast<i64>(cf);
+    g.v[4] = static_cast<i64>(cg);
+}
+
+// (d, e) <- (t·(d, e) + p·(md, me)) / 2^62, with md, me chosen to make the
+// division exact; so the cofactors follow f and g modulo p. With d, e in
+// (-2p, p) on entry the results stay in (-2p, p): a negative input adds a
+// column of t to md, me to pull the results back up.
+constexpr void update_de(Signed62& d, Signed62& e, const Transition& t, const Signed62& p, u64 p_inv62) {
+    const i64 sd = d.v[4] >> 63, se = e.v[4] >> 63;  // all ones when negative
+    i64 md = (t.u & sd) + (t.v & se);
+    i64 me = (t.q & sd) + (t.r & se);
+    i128 cd = static_cast<i128>(t.u) * d.v[0] + static_cast<i128>(t.v) * e.v[0];
+    i128 ce = static_cast<i128>(t.q) * d.v[0] + static_cast<i128>(t.r) * e.v[0];
+    md -= static_cast<i64>((p_inv62 * static_cast<u64>(cd) + static_cast<u64>(md)) & M62);
+    me -= static_cast<i64>((p_inv62 * static_cast<u64>(ce) + static_cast<u64>(me)) & M62);
+    cd += static_cast<i128>(p.v[0]) * md;
+    ce += static_cast<i128>(p.v[0]) * me;
+    assert((static_cast<u64>(cd) & M62) == 0 && (static_cast<u64>(ce) & M62) == 0);
+    cd >>= 62;
+    ce >>= 62;
+    for (int i = 1; i < 5; ++i) {
+        cd += static_cast<i128>(t.u) * d.v[i] + static_cast<i128>(t.v) * e.v[i] + static_cast<i128>(p.v[i]) * md;
+        ce += static_cast<i128>(t.q) * d.v[i] + static_cast<i128>(t.r) * e.v[i] + static_cast<i128>(p.v[i]) * me;
+        d.v[i - 1] = static_cast<i64>(static_cast<u64>(cd) & M62);
+        e.v[i - 1] = static_cast<i64>(static_cast<u64>(ce) & M62);
+        cd >>= 62;
+        ce >>= 62;
+    }
+    d.v[4] = static_cast<i64>(cd);
+    e.v[4] = static_cast<i64>(ce);
+}
+
+// x^(-1)·c mod p for 0 < x < p, c < p, p odd with gcd(x, p) = 1 (p prime);
+// p_inv62 is p^(-1) mod 2^62. The result is fully reduced.
+constexpr BigInt<4> inverse_times(const BigInt<4>& x, const BigInt<4>& c, const BigInt<4>& modulus, u64 p_inv62) {
+    assert(!x.is_zero() && x < modulus && c < modulus && modulus.is_odd());
+    const Signed62 p = to_signed62(modulus);
+    Signed62 f = p, g = to_signed62(x), d{}, e = to_signed62(c);
+    i64 eta = -1;  // delta = 1
+    // Bernstein–Yang bound inputs below 2^256 to at most 741 divsteps: 12 batches.
+    for (int batch = 0; !is_zero(g); ++batch) {
+        assert(batch < 12);
+        Transition t;
+        eta = divsteps_62(eta, static_cast<u64>(f.v[0]), static_cast<u64>(g.v[0]), t);
+        update_de(d, e, t, p, p_inv62);
+        update_fg(f, g, t);
+    }
+    // Now f = ±1 and d is in (-2p, p): bring ±d into [0, p).
+    const auto add_p = [&](Signed62& a) {
+        for (int i = 0; i < 5; ++i) a.v[i] += p.v[i];
+        carry(a);
+    };
+    if (is_negative(d)) add_p(d);  // now in (-p, p)
+    if (is_negative(f)) {
+        for (auto& l : d.v) l = -l;
+        carry(d);
+    }
+    if (is_negative(d)) add_p(d);
+    assert(!is_negative(d));
+    const BigInt<4> r = from_signed62(d);
+    assert(r < modulus);
+    return r;
+}
+
+}  // namespace algebra::inversion
