@@ -203,7 +203,7 @@ struct BigInt {
 };
 
 // Limbs in order, each little-endian: the integer as 32 little-endian bytes.
-inline std::array<std::uint8_t, 32> to_bytes_le(const BigInt<4>& n) {
+constexpr std::array<std::uint8_t, 32> to_bytes_le(const BigInt<4>& n) {
     std::array<std::uint8_t, 32> out{};
 #pragma GCC unroll 8
     for (std::size_t i = 0; i < 4; ++i) {

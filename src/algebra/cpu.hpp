@@ -29,9 +29,28 @@ inline bool has_mulx_adx() noexcept {
 #endif
 }
 
+// AVX2 (leaf 7 EBX bit 5), usable only when the operating system saves the
+// YMM registers: OSXSAVE (leaf 1 ECX bit 27) and XCR0 bits 1 and 2.
+inline bool has_avx2() noexcept {
+#if ALGEBRA_X86_ASM
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 27)) == 0) return false;
+    unsigned xcr0_low = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    if ((xcr0_low & 6u) != 6u) return false;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    return (ebx & (1u << 5)) != 0;
+#else
+    return false;
+#endif
+}
+
 }  // namespace cpu
 
 namespace detail {
+
+// Whether constant-time table scans use AVX2; chosen once, like the multiply.
+inline bool scan_with_avx2 = cpu::has_avx2();
 
 // Read by every field multiply: a plain load and a branch that always goes the
 // same way. Static storage is zeroed before any dynamic initialisation, so a
@@ -51,6 +70,16 @@ inline bool fast_multiply() noexcept { return detail::multiply_with_mulx_adx; }
 inline bool set_fast_multiply(bool on) noexcept {
     detail::multiply_with_mulx_adx = on && cpu::has_mulx_adx();
     return detail::multiply_with_mulx_adx;
+}
+
+// Whether constant-time table scans currently use AVX2.
+inline bool avx2_scan() noexcept { return detail::scan_with_avx2; }
+
+// For tests and benchmarks only, like set_fast_multiply: both scans must
+// select the same entries.
+inline bool set_avx2_scan(bool on) noexcept {
+    detail::scan_with_avx2 = on && cpu::has_avx2();
+    return detail::scan_with_avx2;
 }
 
 }  // namespace algebra

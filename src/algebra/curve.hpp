@@ -6,6 +6,10 @@
 // extended coordinates with the unified formulas, which are complete because a
 // is a square and d is not: no pair of points, the identity and equal points
 // included, needs a special case.
+//
+// Addition, doubling, negation and to_affine are constant time. What says
+// _vartime, or is documented as such (equality, scalar multiplication), is
+// for public points and scalars only.
 
 #include <array>
 #include <cassert>
@@ -15,7 +19,7 @@
 #include <vector>
 
 #include "algebra/bigint.hpp"
-#include "algebra/fault.hpp"
+#include "fault/fault.hpp"
 
 namespace algebra {
 
@@ -33,18 +37,6 @@ struct Affine {
     constexpr bool is_on_curve() const {
         const BaseField x2 = x.square(), y2 = y.square();
         return Config::mul_by_a(x2) + y2 == BaseField::one() + Config::COEFF_D * x2 * y2;
-    }
-
-    // y little-endian, with 0x80 in byte 31 when x > (p - 1)/2, which tells
-    // the two points sharing this y apart.
-    void serialize_compressed(std::vector<std::uint8_t>& out) const {
-        y.serialize_with_flags(out, x.is_greater_than_negation());
-    }
-
-    std::array<std::uint8_t, 32> to_compressed() const {
-        auto bytes = y.to_bytes_le();
-        if (x.is_greater_than_negation()) bytes[31] |= 0x80;
-        return bytes;
     }
 };
 
@@ -131,7 +123,8 @@ struct Projective {
     }
 
     // Left-to-right double-and-add over any 256-bit multiplier, for callers
-    // (and checks) whose multiplier is not a reduced scalar, such as the group order.
+    // (and checks) whose multiplier is not a reduced scalar, such as the group
+    // order. Variable time: public multipliers only.
     constexpr void mul_bigint(const BigInt<4>& n) {
         Projective r = identity();
         for (std::size_t i = n.num_bits(); i-- > 0;) {
@@ -142,22 +135,29 @@ struct Projective {
     }
 
     // Leading zero bits are skipped, so small scalars cost only a few steps.
-    // Not constant time: nothing here multiplies by a secret.
+    // Variable time: public scalars only (base-point derivation, checks).
     constexpr void mul_assign(const ScalarField& k) { mul_bigint(k.into_bigint()); }
 
+    // Variable time.
     constexpr bool is_identity() const { return x.is_zero() && y == z && !y.is_zero() && t.is_zero(); }
 
-    // A non-invertible Z cannot come out of the formulas above; meeting one is
-    // an internal fault, not an absent result.
-    Affine<Config> to_affine() const {
-        if (is_identity()) return Affine<Config>::identity();
-        if (z.is_one()) return Affine<Config>{x, y};
-        const std::optional<BaseField> z_inv = z.inverse();
-        if (!z_inv) fault("point at infinity has no affine form: Z is not invertible");
+    // (X/Z, Y/Z) with a constant-time inversion and no shortcut for the
+    // identity or Z = 1. Z != 0 by invariant, so nothing can be absent.
+    constexpr Affine<Config> to_affine() const {
+        assert(!z.is_zero());
+        const BaseField z_inv = z.invert();
+        return Affine<Config>{x * z_inv, y * z_inv};
+    }
+
+    // For public points: a faster inversion.
+    Affine<Config> to_affine_vartime() const {
+        const std::optional<BaseField> z_inv = z.inverse_vartime();
+        if (!z_inv) fault::raise("point at infinity has no affine form: Z is not invertible");
         return Affine<Config>{x * *z_inv, y * *z_inv};
     }
 
     // Projective equality: X1/Z1 = X2/Z2 and Y1/Z1 = Y2/Z2, cross-multiplied.
+    // Variable time.
     constexpr bool operator==(const Projective& other) const {
         if (is_identity()) return other.is_identity();
         if (other.is_identity()) return false;
@@ -166,14 +166,15 @@ struct Projective {
 };
 
 // x for a given y, from x² = (1 - y²) / (a - d·y²); either root, the caller
-// picks the sign. Absent when no point of the curve has this y.
+// picks the sign. Absent when no point of the curve has this y. Variable
+// time: only ever run on public digests.
 template <class Config>
-std::optional<typename Config::BaseField> recover_x(const typename Config::BaseField& y) {
+std::optional<typename Config::BaseField> recover_x_vartime(const typename Config::BaseField& y) {
     using F = typename Config::BaseField;
     const F y2 = y.square();
-    const std::optional<F> denominator_inv = (Config::COEFF_A - Config::COEFF_D * y2).inverse();
+    const std::optional<F> denominator_inv = (Config::COEFF_A - Config::COEFF_D * y2).inverse_vartime();
     if (!denominator_inv) return std::nullopt;
-    return ((F::one() - y2) * *denominator_inv).sqrt();
+    return ((F::one() - y2) * *denominator_inv).sqrt_vartime();
 }
 
 }  // namespace algebra

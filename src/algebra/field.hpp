@@ -18,10 +18,10 @@
 #include <span>
 #include <string_view>
 #include <type_traits>
-#include <vector>
 
 #include "algebra/bigint.hpp"
 #include "algebra/cpu.hpp"
+#include "algebra/ct.hpp"
 #include "algebra/inverse.hpp"
 #include "algebra/mul_x86.hpp"
 
@@ -123,28 +123,6 @@ public:
     // Canonical value in [0, p): a Montgomery reduction of the held integer.
     constexpr BigInt<4> into_bigint() const { return mul_reduce(mont_, BigInt<4>::from_u64(1)); }
 
-    // A signed decimal integer reduced modulo p. Accepts an optional "-" (not
-    // followed by "+"), then an optional "+" (not followed by another "+"), then
-    // digits and "_" separators, not starting with "_". Absent for anything else.
-    static std::optional<Fp> from_str(std::string_view text) {
-        bool negative = false;
-        if (text.starts_with('-') && !(text.size() > 1 && text[1] == '+')) {
-            negative = true;
-            text.remove_prefix(1);
-        }
-        if (text.starts_with('+') && !(text.size() > 1 && text[1] == '+')) text.remove_prefix(1);
-        if (text.empty() || text.front() == '_') return std::nullopt;
-        // Accumulating inside the field keeps the value exact for any length.
-        const Fp ten = from(10);
-        Fp acc;
-        for (const char c : text) {
-            if (c == '_') continue;
-            if (c < '0' || c > '9') return std::nullopt;
-            acc = acc * ten + from(static_cast<std::uint64_t>(c - '0'));
-        }
-        return negative ? -acc : acc;
-    }
-
     constexpr bool is_zero() const { return mont_.is_zero(); }
     constexpr bool is_one() const { return mont_ == R; }
 
@@ -169,11 +147,23 @@ public:
     constexpr Fp operator-() const {
         BigInt<4> d = MODULUS;
         d.sub_with_borrow(mont_);
-        const std::uint64_t mask = is_zero() ? 0 : ~std::uint64_t{0};  // -0 = 0, not p
+        const auto& l = mont_.limbs;
+        const std::uint64_t mask = ct::mask_nonzero(l[0] | l[1] | l[2] | l[3]);  // -0 = 0, not p
 #pragma GCC unroll 8
         for (auto& l : d.limbs) l &= mask;
         return from_montgomery(d);
     }
+
+    // a where mask is all ones, b where it is zero; no branch on the mask.
+    static constexpr Fp select(std::uint64_t mask, const Fp& a, const Fp& b) {
+        Fp r;
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < 4; ++i) r.mont_.limbs[i] = ct::select(mask, a.mont_.limbs[i], b.mont_.limbs[i]);
+        return r;
+    }
+
+    // -this where mask is all ones; the negation is computed either way.
+    constexpr Fp conditional_negate(std::uint64_t mask) const { return select(mask, -*this, *this); }
 
     friend constexpr Fp operator*(const Fp& a, const Fp& b) { return from_montgomery(mul_reduce(a.mont_, b.mont_)); }
 
@@ -234,8 +224,9 @@ public:
     }
     constexpr void square_in_place() { *this = square(); }
 
-    // Exponent as little-endian 64-bit limbs; leading zero bits are skipped.
-    constexpr Fp pow(std::span<const std::uint64_t> exponent_le) const {
+    // Exponent as little-endian 64-bit limbs; leading zero bits are skipped
+    // and each set bit costs a product: the exponent must be public.
+    constexpr Fp pow_vartime(std::span<const std::uint64_t> exponent_le) const {
         Fp acc = one();
         bool started = false;
         for (std::size_t i = exponent_le.size() * 64; i-- > 0;) {
@@ -250,19 +241,27 @@ public:
 
     // Divsteps on the held integer A (see inverse.hpp). Scaling the result by
     // R² turns A^(-1) into A^(-1)·R² = a^(-1)·R, the held form of the inverse.
-    constexpr std::optional<Fp> inverse() const {
+    // Variable time, for public values; absent for zero.
+    constexpr std::optional<Fp> inverse_vartime() const {
         if (is_zero()) return std::nullopt;
-        return from_montgomery(inversion::inverse_times(mont_, R2, MODULUS, MODULUS_INV62));
+        return from_montgomery(inversion::inverse_times_vartime(mont_, R2, MODULUS, MODULUS_INV62));
+    }
+
+    // The same in constant time, for values computed from secrets: a fixed
+    // number of branch-free divsteps. Zero maps to zero.
+    constexpr Fp invert() const {
+        return from_montgomery(inversion::inverse_times_consttime(mont_, R2, MODULUS, MODULUS_INV62));
     }
 
     // Tonelli–Shanks. The step order fixes which of the two roots comes out.
-    std::optional<Fp> sqrt() const
+    // Its loops follow the value: for public values only.
+    std::optional<Fp> sqrt_vartime() const
         requires HasSqrt<Config>
     {
         using Pre = SqrtPrecomputation<Config>;
         if (is_zero()) return zero();
         Fp z = Pre::NONRESIDUE_POWER;
-        Fp w = pow(Pre::TRACE_MINUS_ONE_DIV_TWO.limbs);
+        Fp w = pow_vartime(Pre::TRACE_MINUS_ONE_DIV_TWO.limbs);
         Fp x = w * *this;
         Fp b = x * w;
         std::size_t v = Pre::TWO_ADICITY;
@@ -291,23 +290,14 @@ public:
     constexpr bool operator==(const Fp& other) const { return mont_ == other.mont_; }
 
     // Montgomery form does not preserve order, so compare canonical values.
+    // Stops at the first differing limb: public values only.
     constexpr std::strong_ordering operator<=>(const Fp& other) const { return into_bigint() <=> other.into_bigint(); }
 
-    // Canonical value > (p - 1)/2; false for zero.
-    constexpr bool is_greater_than_negation() const { return into_bigint() > MODULUS_MINUS_ONE_DIV_TWO; }
-
-    std::array<std::uint8_t, 32> to_bytes_le() const { return ::algebra::to_bytes_le(into_bigint()); }
-
-    void serialize_compressed(std::vector<std::uint8_t>& out) const {
-        const auto bytes = to_bytes_le();
-        out.insert(out.end(), bytes.begin(), bytes.end());
-    }
-
-    // The flag lands in bit 7 of byte 31, which every modulus here leaves free.
-    void serialize_with_flags(std::vector<std::uint8_t>& out, bool flag) const {
-        auto bytes = to_bytes_le();
-        if (flag) bytes[31] |= 0x80;
-        out.insert(out.end(), bytes.begin(), bytes.end());
+    // Canonical value > (p - 1)/2 (false for zero), as a 0/1 word: the borrow
+    // of (p - 1)/2 - value, with no early exit.
+    constexpr std::uint64_t is_greater_than_negation() const {
+        BigInt<4> half = MODULUS_MINUS_ONE_DIV_TWO;
+        return half.sub_with_borrow(into_bigint());
     }
 
 private:
@@ -372,10 +362,10 @@ struct SqrtPrecomputation {
     static constexpr std::size_t TWO_ADICITY = MODULUS_MINUS_ONE.trailing_zeros();
     static constexpr BigInt<4> TRACE = MODULUS_MINUS_ONE.shr(TWO_ADICITY);
     static constexpr BigInt<4> TRACE_MINUS_ONE_DIV_TWO = TRACE.shr(1);
-    static constexpr F NONRESIDUE_POWER = F::from(Config::SQRT_NONRESIDUE).pow(TRACE.limbs);
+    static constexpr F NONRESIDUE_POWER = F::from(Config::SQRT_NONRESIDUE).pow_vartime(TRACE.limbs);
 
     // Euler's criterion: g^((p-1)/2) = -1 exactly for a non-residue.
-    static_assert(F::from(Config::SQRT_NONRESIDUE).pow(F::MODULUS_MINUS_ONE_DIV_TWO.limbs) == -F::one(),
+    static_assert(F::from(Config::SQRT_NONRESIDUE).pow_vartime(F::MODULUS_MINUS_ONE_DIV_TWO.limbs) == -F::one(),
                   "SQRT_NONRESIDUE must be a quadratic non-residue");
 };
 

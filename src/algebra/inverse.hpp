@@ -1,5 +1,10 @@
 #pragma once
-// Modular inversion by Bernstein–Yang divsteps in batches of 62, variable time.
+// Modular inversion by divsteps, after Bernstein and Yang, "Fast
+// constant-time gcd computation and modular inversion" (safegcd, 2019), in
+// batches of 62 as libsecp256k1 arranges them. Two drivers share the batch
+// updates: a variable-time one for public values, which stops as soon as it
+// may, and a constant-time one for secrets, which always runs 12 batches of
+// branch-free steps.
 //
 // Each batch runs 62 divsteps on the low 64 bits of f and g alone and collects
 // them into a 2x2 integer matrix t with |entries| <= 2^62; only then are the
@@ -65,11 +70,11 @@ constexpr void carry(Signed62& a) {
 }
 
 // 62 divsteps on the low bits of f (odd) and g, starting from eta = -delta;
-// returns the new eta. Zero bits of g are skipped in one go, and each step
+// returns the new eta. Variable time. Zero bits of g are skipped in one go, and each step
 // that adds a multiple of f to g clears up to 4 or 6 low bits of g at once
 // (with f^(-1) mod 2^4 or 2^6 from a cheap formula), never more than the
 // steps left or than would make delta change sign in between.
-constexpr i64 divsteps_62(i64 eta, u64 f, u64 g, Transition& t) {
+constexpr i64 divsteps_62_vartime(i64 eta, u64 f, u64 g, Transition& t) {
     u64 u = 1, v = 0, q = 0, r = 1;  // the matrix, each row scaled by 2^(62-i)
     [[maybe_unused]] const u64 f0 = f, g0 = g;  // for the invariant checks
     int i = 62;
@@ -165,8 +170,8 @@ constexpr void update_de(Signed62& d, Signed62& e, const Transition& t, const Si
 }
 
 // x^(-1)·c mod p for 0 < x < p, c < p, p odd with gcd(x, p) = 1 (p prime);
-// p_inv62 is p^(-1) mod 2^62. The result is fully reduced.
-constexpr BigInt<4> inverse_times(const BigInt<4>& x, const BigInt<4>& c, const BigInt<4>& modulus, u64 p_inv62) {
+// p_inv62 is p^(-1) mod 2^62. The result is fully reduced. Variable time.
+constexpr BigInt<4> inverse_times_vartime(const BigInt<4>& x, const BigInt<4>& c, const BigInt<4>& modulus, u64 p_inv62) {
     assert(!x.is_zero() && x < modulus && c < modulus && modulus.is_odd());
     const Signed62 p = to_signed62(modulus);
     Signed62 f = p, g = to_signed62(x), d{}, e = to_signed62(c);
@@ -175,7 +180,7 @@ constexpr BigInt<4> inverse_times(const BigInt<4>& x, const BigInt<4>& c, const 
     for (int batch = 0; !is_zero(g); ++batch) {
         assert(batch < 12);
         Transition t;
-        eta = divsteps_62(eta, static_cast<u64>(f.v[0]), static_cast<u64>(g.v[0]), t);
+        eta = divsteps_62_vartime(eta, static_cast<u64>(f.v[0]), static_cast<u64>(g.v[0]), t);
         update_de(d, e, t, p, p_inv62);
         update_fg(f, g, t);
     }
@@ -191,6 +196,64 @@ constexpr BigInt<4> inverse_times(const BigInt<4>& x, const BigInt<4>& c, const 
     }
     if (is_negative(d)) add_p(d);
     assert(!is_negative(d));
+    const BigInt<4> r = from_signed62(d);
+    assert(r < modulus);
+    return r;
+}
+
+// The same 62 divsteps without a branch or an index on f or g: each step
+// computes both outcomes' updates and keeps one by mask. The matrix entries
+// stay within ±2^62.
+constexpr i64 divsteps_62_consttime(i64 eta, u64 f, u64 g, Transition& t) {
+    u64 u = 1, v = 0, q = 0, r = 1;
+    for (int i = 0; i < 62; ++i) {
+        const u64 negative_eta = static_cast<u64>(eta >> 63);  // delta > 0
+        const u64 odd = 0 - (g & 1);
+        // g += ±f when g is odd: minus when delta > 0, plus otherwise.
+        g += ((f ^ negative_eta) - negative_eta) & odd;
+        q += ((u ^ negative_eta) - negative_eta) & odd;
+        r += ((v ^ negative_eta) - negative_eta) & odd;
+        // When delta > 0 and g was odd, (f, g) becomes (g, (g - f)/2): f picks up
+        // the old g, which is the new g plus f.
+        const u64 swap = negative_eta & odd;
+        eta = (eta ^ static_cast<i64>(swap)) - 1 - static_cast<i64>(swap);  // -eta - 1, or eta - 1
+        f += g & swap;
+        u += q & swap;
+        v += r & swap;
+        g >>= 1;
+        u <<= 1;
+        v <<= 1;
+    }
+    t = {static_cast<i64>(u), static_cast<i64>(v), static_cast<i64>(q), static_cast<i64>(r)};
+    return eta;
+}
+
+// x^(-1)·c mod p as above, in constant time; x = 0 gives 0. Inputs below
+// 2^256 need at most 741 divsteps (Bernstein–Yang's bound for delta = 1),
+// so 12 batches of 62 always reach g = 0, after which steps change nothing.
+constexpr BigInt<4> inverse_times_consttime(const BigInt<4>& x, const BigInt<4>& c, const BigInt<4>& modulus,
+                                            u64 p_inv62) {
+    assert(x < modulus && c < modulus && modulus.is_odd());
+    const Signed62 p = to_signed62(modulus);
+    Signed62 f = p, g = to_signed62(x), d{}, e = to_signed62(c);
+    i64 eta = -1;  // delta = 1
+    for (int batch = 0; batch < 12; ++batch) {
+        Transition t;
+        eta = divsteps_62_consttime(eta, static_cast<u64>(f.v[0]), static_cast<u64>(g.v[0]), t);
+        update_de(d, e, t, p, p_inv62);
+        update_fg(f, g, t);
+    }
+    // f = ±1 (±p for x = 0, where d = 0) and d is in (-2p, p): bring ±d into
+    // [0, p) with masks instead of branches.
+    const auto add_p_if = [&](Signed62& a, i64 mask) {
+        for (int i = 0; i < 5; ++i) a.v[i] += p.v[i] & mask;
+        carry(a);
+    };
+    add_p_if(d, d.v[4] >> 63);  // now in (-p, p)
+    const i64 negate = f.v[4] >> 63;
+    for (auto& l : d.v) l = (l ^ negate) - negate;
+    carry(d);
+    add_p_if(d, d.v[4] >> 63);
     const BigInt<4> r = from_signed62(d);
     assert(r < modulus);
     return r;

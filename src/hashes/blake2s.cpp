@@ -4,7 +4,7 @@
 #include <cassert>
 #include <string>
 
-#include "algebra/fault.hpp"
+#include "fault/fault.hpp"
 #include "hashes/blake_common.hpp"
 
 namespace hashes::blake2s {
@@ -42,14 +42,14 @@ Hash::Hash(const std::array<std::uint8_t, max_hash_bytes>& bytes, std::size_t le
 }
 
 Params& Params::hash_length(std::size_t length) {
-    if (length < 1 || length > max_hash_bytes) algebra::fault("Bad hash length: " + std::to_string(length));
+    if (length < 1 || length > max_hash_bytes) fault::raise("Bad hash length: " + std::to_string(length));
     hash_length_ = length;
     return *this;
 }
 
 Params& Params::personal(std::span<const std::uint8_t> bytes) {
     if (bytes.size() > personal_bytes)
-        algebra::fault("Bad personalization length: " + std::to_string(bytes.size()));
+        fault::raise("Bad personalization length: " + std::to_string(bytes.size()));
     personal_.fill(0);
     std::copy(bytes.begin(), bytes.end(), personal_.begin());
     return *this;

@@ -4,9 +4,9 @@
 #include <array>
 #include <cstdint>
 
-#include "quern/circom.hpp"
-#include "quern/instances.hpp"
-#include "quern/zcash.hpp"
+#include "pedersen/circom.hpp"
+#include "pedersen/configurable.hpp"
+#include "pedersen/sapling.hpp"
 #include "tamarind/arguments.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/hasher_class.hpp"
@@ -31,7 +31,7 @@ inline constexpr std::array<std::string_view, 1> ZCASH_PARAMETERS{"personalizati
 inline constexpr std::array<std::string_view, 0> NO_PARAMETERS{};
 
 struct BabyJubjubPedersenClass {
-    using Hasher = quern::instances::BabyJubjubPedersen;
+    using Hasher = pedersen::BabyJubjubPedersen;
     static constexpr std::string_view name = "BabyJubjubPedersen";
     static constexpr std::string_view signature = "(segments, bits_per_window)";
     static constexpr std::string_view doc =
@@ -48,7 +48,7 @@ struct BabyJubjubPedersenClass {
 };
 
 struct JubjubBoweHopwoodClass {
-    using Hasher = quern::instances::JubjubBoweHopwood;
+    using Hasher = pedersen::JubjubBoweHopwood;
     static constexpr std::string_view name = "JubjubBoweHopwood";
     static constexpr std::string_view signature = "(segments, chunks_per_segment)";
     // The dash is U+2013, spelled out as UTF-8 so the source encoding cannot change it.
@@ -66,7 +66,7 @@ struct JubjubBoweHopwoodClass {
 };
 
 struct CircomPedersenClass {
-    using Hasher = quern::BabyJubjubCircom;
+    using Hasher = pedersen::CircomPedersen;
     static constexpr std::string_view name = "CircomPedersen";
     static constexpr std::string_view signature = "()";
     static constexpr std::string_view doc =
@@ -85,7 +85,7 @@ struct CircomPedersenClass {
 };
 
 struct ZcashPedersenClass {
-    using Hasher = quern::JubjubSapling;
+    using Hasher = pedersen::ZcashPedersen;
     static constexpr std::string_view name = "ZcashPedersen";
     static constexpr std::string_view signature = "(personalization=None)";
     static constexpr std::string_view doc =
@@ -102,7 +102,7 @@ struct ZcashPedersenClass {
     static constexpr BorrowKind borrow = BorrowKind::Exclusive;
     static Hasher construct(std::span<const Ref> arguments) {
         PyObject* given = arguments[0].get();
-        if (given == nullptr || given == Py_None) return Hasher(quern::SAPLING_PERSONALIZATION);
+        if (given == nullptr || given == Py_None) return Hasher(pedersen::SAPLING_PERSONALIZATION);
         const std::span<const std::uint8_t> bytes = extract_bytes(given, "personalization");
         std::array<std::uint8_t, 8> personalization{};
         if (bytes.size() != personalization.size()) {

@@ -1,7 +1,7 @@
 #pragma once
 // How failures cross the boundary into the interpreter. Inside the module a
 // failure is always a C++ exception: PythonError once a Python exception is
-// set, algebra::Fault (or any std::exception) for an internal fault,
+// set, fault::Fault (or any std::exception) for an internal fault,
 // std::bad_alloc when memory runs out. Each entry point runs its body through
 // `guarded`, which turns whatever was thrown into a set Python exception, so
 // nothing ever unwinds into the interpreter.

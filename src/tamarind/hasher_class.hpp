@@ -24,13 +24,11 @@
 #include <type_traits>
 #include <utility>
 
-#include "algebra/fault.hpp"
 #include "tamarind/arguments.hpp"
 #include "tamarind/borrow.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/python.hpp"
 #include "tamarind/signature.hpp"
-#include "tamarind/to_bytes.hpp"
 
 namespace tamarind {
 
@@ -153,20 +151,14 @@ private:
 
             const std::span<const std::uint8_t> data = extract_bytes(arguments[0].get(), "data");
             Hasher& hasher = hasher_of(self);
-            // By value: a result that already is bytes is a temporary.
-            const auto bytes = [&] {
+            const std::array<std::uint8_t, DIGEST_SIZE> bytes = [&] {
                 // Shared borrows only ever reach the hasher through const.
                 if constexpr (Traits::borrow == BorrowKind::Shared) {
-                    return to_bytes(std::as_const(hasher).hash(data));
+                    return std::as_const(hasher).hash(data);
                 } else {
-                    return to_bytes(hasher.hash(data));
+                    return hasher.hash(data);
                 }
             }();
-            // A wrong length would be a broken encoding; never hand it to Python.
-            if (bytes.size() != DIGEST_SIZE) {
-                algebra::fault("serialization is infallible: wrote " + std::to_string(bytes.size()) + " bytes, not " +
-                               std::to_string(DIGEST_SIZE));
-            }
             const auto* first = reinterpret_cast<const char*>(bytes.data());
             PyObject* result = PyBytes_FromStringAndSize(first, static_cast<Py_ssize_t>(bytes.size()));
             if (result == nullptr) propagate_python_error();

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "algebra/fault.hpp"
+#include "fault/fault.hpp"
 #include "hashes/blake2s.hpp"
 #include "test_support.hpp"
 
@@ -141,9 +141,9 @@ TEST(Blake2s, ShorterPersonalizationLeavesNoStaleBytes) {
 TEST(Blake2s, OverlongParametersFault) {
     const Bytes nine(9, 'x');
     EXPECT_EQ(fault_of([&] { b2::Params{}.personal(nine); }), "Bad personalization length: 9");
-    EXPECT_THROW(b2::hash(nine, {}), algebra::Fault);
-    EXPECT_THROW(b2::Params{}.hash_length(0), algebra::Fault);
-    EXPECT_THROW(b2::Params{}.hash_length(33), algebra::Fault);
+    EXPECT_THROW(b2::hash(nine, {}), fault::Fault);
+    EXPECT_THROW(b2::Params{}.hash_length(0), fault::Fault);
+    EXPECT_THROW(b2::Params{}.hash_length(33), fault::Fault);
 }
 
 }  // namespace

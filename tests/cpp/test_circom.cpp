@@ -1,7 +1,7 @@
 // The circom Pedersen hash. Base points are held against the published table
 // and circomlibjs values; hashes against sums formed by scalar multiplication
 // of the base points with exponents computed in GMP, never through the
-// cached tables or hash_bits.
+// cached tables or the hash engine.
 
 #include <gtest/gtest.h>
 
@@ -14,15 +14,15 @@
 
 #include "algebra_reference.hpp"
 #include "hashes/blake256.hpp"
-#include "quern/circom.hpp"
-#include "quern/components.hpp"
+#include "pedersen/circom.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-using algebra::BabyJubjubFq, algebra::BabyJubjubFr, quern::BabyJubjubCircom, quern::BabyJubjubPoint;
+using algebra::BabyJubjubFq, algebra::BabyJubjubFr, pedersen::CircomPedersen;
+using BabyJubjubPoint = pedersen::BabyJubjubStandardPoint;
 using test_support::Bytes, test_support::random_bytes;
-using Affine = algebra::Affine<algebra::EdwardsConfig>;
+using Affine = algebra::Affine<algebra::BabyJubjubConfig>;
 
 const mpz_class p = reference::modulus<BabyJubjubFq>();
 const mpz_class order = reference::modulus<BabyJubjubFr>();
@@ -60,13 +60,13 @@ std::array<std::uint8_t, 32> expected_hash(const Bytes& data) {
             e += enc(data[i] >> 4) * weight;
             weight *= 32;
         }
-        sum.add_assign(times(quern::base_point(s), e));
+        sum.add_assign(times(pedersen::base_point(s), e));
     }
     return pack(sum);
 }
 
 std::array<std::uint8_t, 32> digest_of(std::uint64_t index, std::uint64_t attempt) {
-    const std::string text = quern::generator_string(index, attempt);
+    const std::string text = pedersen::generator_string(index, attempt);
     return hashes::blake256(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
@@ -84,9 +84,9 @@ mpz_class x_squared(const mpz_class& y) {
 }
 
 TEST(GeneratorString, IsZeroFilledToThirtyTwoDigits) {
-    EXPECT_EQ(quern::generator_string(6, 0),
+    EXPECT_EQ(pedersen::generator_string(6, 0),
               "PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0'));
-    const std::string widest = quern::generator_string(UINT64_MAX, UINT64_MAX);
+    const std::string widest = pedersen::generator_string(UINT64_MAX, UINT64_MAX);
     EXPECT_EQ(widest, "PedersenGenerator_" + std::string(12, '0') + "18446744073709551615_" + std::string(12, '0') +
                           "18446744073709551615");
 }
@@ -95,18 +95,18 @@ TEST(GeneratorString, IsZeroFilledToThirtyTwoDigits) {
 // at indices 12 and 24, where reading the masked value modulo p, rather than skipping it, changes
 // the point; every base point lies in the prime-order subgroup.
 TEST(BasePoint, MatchesTheDerivationTheTableAndCircomlibjs) {
-    for (std::uint64_t i = 0; i < 6; ++i) EXPECT_EQ(quern::derive_base_point(i), quern::base_point(i)) << i;
-    EXPECT_EQ(quern::base_point(0),
+    for (std::uint64_t i = 0; i < 6; ++i) EXPECT_EQ(pedersen::derive_base_point(i), pedersen::base_point(i)) << i;
+    EXPECT_EQ(pedersen::base_point(0),
               point("10457101036533406547632367118273992217979173478358440826365724437999023779287",
                     "19824078218392094440610104313265183977899662750282163392862422243483260492317"));
-    EXPECT_EQ(quern::base_point(12),
+    EXPECT_EQ(pedersen::base_point(12),
               point("3794846596710804728427490183747125272829051653079153052879417268450674798099",
                     "21842435477255044883863745269531290629657425422620774125328061317110773122799"));
-    EXPECT_EQ(quern::base_point(24),
+    EXPECT_EQ(pedersen::base_point(24),
               point("15092230384839205420616677623736541428991062852475616768890993337308212374747",
                     "8589870786567729679958691339367382768045953941006167786325103731516226746949"));
     for (const std::uint64_t index : {0, 1, 5, 6, 7, 12, 25, 1000}) {
-        const BabyJubjubPoint b = quern::base_point(index);
+        const BabyJubjubPoint b = pedersen::base_point(index);
         EXPECT_TRUE(b.to_affine().is_on_curve() && !b.is_identity() && times(b, order).is_identity()) << index;
     }
 }
@@ -127,42 +127,32 @@ TEST(BasePoint, RejectedTriesMoveToTheNextCounter) {
     EXPECT_GE(masked_value(digest_of(12, 0)), p);
 }
 
-// All sixteen windows against a scalar multiplication by their signed value.
-TEST(CircomEncoding, ValuesEveryWindow) {
-    const BabyJubjubPoint power = quern::base_point(2).double_();
-    for (unsigned v = 0; v < 16; ++v) {
-        const std::array<bool, 4> window = {(v & 1) != 0, (v & 2) != 0, (v & 4) != 0, (v & 8) != 0};
-        const int value = static_cast<int>(1 + (v & 7)) * (v >= 8 ? -1 : 1);
-        EXPECT_EQ(quern::Circom::contribute(std::span<const bool>(window), power), times(power, value)) << v;
-        EXPECT_EQ(quern::Circom::digit(std::span<const bool>(window)), value) << v;
-    }
-}
-
 TEST(CircomHash, SingleBytesAreSmallMultiplesOfTheFirstBase) {
-    const BabyJubjubPoint b0 = quern::base_point(0);
-    BabyJubjubCircom hasher;
+    const BabyJubjubPoint b0 = pedersen::base_point(0);
+    CircomPedersen hasher;
     for (const auto& [byte, multiple] : std::vector<std::pair<std::uint8_t, int>>{
              {0x00, 33}, {0x88, -33}, {0x07, 40}, {0x0F, 24}, {0xFF, -264}})
         EXPECT_EQ(hasher.hash(Bytes{byte}), pack(times(b0, multiple))) << int(byte);
 }
 
-// The empty input hashes to the identity and builds the first table; tables then grow to the
-// segments the input needs, and never shrink.
+// The empty input hashes to the identity; the six shared tables serve the
+// first 150 bytes, and the instance's tables then grow to the segments the
+// input needs, and never shrink.
 TEST(CircomHash, TablesGrowToTheSegmentsTheInputNeeds) {
-    BabyJubjubCircom hasher;
+    CircomPedersen hasher;
     EXPECT_EQ(hasher.hash(Bytes{}), pack(BabyJubjubPoint::identity()));
     for (const auto& [bytes, segments] : std::vector<std::pair<std::size_t, std::size_t>>{
-             {0, 1}, {25, 1}, {26, 2}, {10, 2}, {150, 6}, {151, 7}, {300, 12}, {301, 13}}) {
+             {0, 6}, {150, 6}, {151, 7}, {10, 7}, {300, 12}, {301, 13}}) {
         hasher.hash(random_bytes(bytes, bytes));
-        EXPECT_EQ(hasher.parameters().segment_count(), segments) << bytes;
-        EXPECT_EQ(hasher.parameters().powers.size(), 50 * segments) << bytes;
+        EXPECT_EQ(hasher.tabled_end(), segments) << bytes;
+        EXPECT_GE(hasher.cached_bytes(), (segments - 6) * CircomPedersen::table_bytes_per_segment) << bytes;
     }
 }
 
 // Random inputs across segment boundaries and past the point where base
 // points start to depend on the modulo-p reading (index 12 covers bytes 300+).
 TEST(CircomHash, AgreesWithScalarMultiplicationSums) {
-    BabyJubjubCircom hasher;
+    CircomPedersen hasher;
     bool sign_seen[2] = {false, false};
     std::uint64_t seed = 1;
     for (const std::size_t n : {1, 2, 24, 25, 26, 49, 50, 51, 149, 150, 151, 299, 300, 301, 333, 626}) {
@@ -178,18 +168,18 @@ TEST(CircomHash, AgreesWithScalarMultiplicationSums) {
 }
 
 TEST(CircomHash, MatchesCircomlibjsOnAThousandZeroBytes) {
-    EXPECT_EQ(BabyJubjubCircom().hash(Bytes(1000, 0)), (std::array<std::uint8_t, 32>{
+    EXPECT_EQ(CircomPedersen().hash(Bytes(1000, 0)), (std::array<std::uint8_t, 32>{
         0x54, 0xda, 0x38, 0x80, 0x71, 0xce, 0x3d, 0x49, 0xfe, 0xa6, 0x8e, 0x99, 0xb5, 0xf9, 0xbe, 0x5e,
         0x9c, 0xaa, 0x85, 0x22, 0xe6, 0x94, 0x58, 0x9f, 0x66, 0x6c, 0xb7, 0x22, 0xb1, 0xa3, 0xc1, 0x1b}));
 }
 
 TEST(CircomHash, CacheNeverChangesAResult) {
     const Bytes short_input = random_bytes(40, 99);
-    const auto fresh = BabyJubjubCircom().hash(short_input);
-    BabyJubjubCircom used;
+    const auto fresh = CircomPedersen().hash(short_input);
+    CircomPedersen used;
     used.hash(random_bytes(400, 98));
     EXPECT_EQ(used.hash(short_input), fresh);
-    EXPECT_EQ(used.parameters().segment_count(), 16u);  // the short input built nothing
+    EXPECT_EQ(used.tabled_end(), 16u);  // the short input built nothing
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "algebra/fault.hpp"
+#include "fault/fault.hpp"
 
 namespace test_support {
 
@@ -46,11 +46,11 @@ Bytes random_bytes(std::size_t n, std::uint64_t seed) {
     return out;
 }
 
-// The message of the algebra::Fault a call raises, or "no fault".
+// The message of the fault::Fault a call raises, or "no fault".
 inline std::string fault_of(auto&& call) {
     try {
         call();
-    } catch (const algebra::Fault& fault) {
+    } catch (const fault::Fault& fault) {
         return fault.what();
     }
     return "no fault";

@@ -14,12 +14,13 @@
 #include <vector>
 
 #include "algebra_reference.hpp"
-#include "quern/zcash.hpp"
+#include "algebra/encoding.hpp"
+#include "pedersen/sapling.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-using algebra::JubjubFq, algebra::JubjubFr, quern::JubjubPoint, quern::JubjubSapling, test_support::Bytes, test_support::fault_of;
+using algebra::JubjubFq, algebra::JubjubFr, pedersen::JubjubPoint, pedersen::ZcashPedersen, test_support::Bytes, test_support::fault_of;
 
 const mpz_class q = reference::modulus<JubjubFq>();
 const mpz_class d = reference::value(algebra::JubjubConfig::COEFF_D);
@@ -65,18 +66,21 @@ JubjubPoint expected_hash(const Bytes& data, const std::vector<JubjubPoint>& bas
     return sum;
 }
 
+// What the hasher returns for the sum: u, 32 bytes little-endian.
+std::array<std::uint8_t, 32> u_bytes(const JubjubPoint& sum) { return algebra::field_to_bytes(sum.to_affine().x); }
+
 std::vector<JubjubPoint> default_bases(std::size_t count) {
     std::vector<JubjubPoint> bases;
     for (std::uint32_t s = 0; s < count; ++s)
-        bases.push_back(s < 6 ? JubjubPoint::from_affine(quern::SAPLING_GENERATORS[s])
-                              : quern::find_group_hash(quern::SAPLING_PERSONALIZATION, tag(s)));
+        bases.push_back(s < 6 ? JubjubPoint::from_affine(pedersen::SAPLING_GENERATORS[s])
+                              : pedersen::find_group_hash(pedersen::SAPLING_PERSONALIZATION, tag(s)));
     return bases;
 }
 
 TEST(GroupHash, DerivationReproducesTheDefaultGenerators) {
     for (std::uint32_t s = 0; s < 6; ++s) {
-        const JubjubPoint p = quern::find_group_hash(quern::SAPLING_PERSONALIZATION, tag(s));
-        EXPECT_EQ(p.to_affine(), quern::SAPLING_GENERATORS[s]) << s;
+        const JubjubPoint p = pedersen::find_group_hash(pedersen::SAPLING_PERSONALIZATION, tag(s));
+        EXPECT_EQ(p.to_affine(), pedersen::SAPLING_GENERATORS[s]) << s;
         EXPECT_TRUE(in_prime_subgroup(p)) << s;
     }
 }
@@ -85,77 +89,67 @@ TEST(GroupHash, DerivationReproducesTheDefaultGenerators) {
 // others decode to a u² that has no root (Legendre symbol -1).
 TEST(GroupHash, CounterSearchForSegmentZero) {
     for (std::uint8_t counter = 0; counter < 5; ++counter) {
-        const auto digest = quern::group_hash_digest(quern::SAPLING_PERSONALIZATION, tag(0), counter);
-        EXPECT_FALSE(quern::group_hash_point(digest)) << int{counter};
+        const auto digest = pedersen::group_hash_digest(pedersen::SAPLING_PERSONALIZATION, tag(0), counter);
+        EXPECT_FALSE(pedersen::group_hash_point(digest)) << int{counter};
         mpz_class v;
         mpz_import(v.get_mpz_t(), 32, -1, 1, 0, 0, digest.data());
         mpz_clrbit(v.get_mpz_t(), 255);
         ASSERT_EQ(v >= q, counter == 1) << int{counter};
         if (counter != 1) { EXPECT_EQ(mpz_legendre(u_squared(v).get_mpz_t(), q.get_mpz_t()), -1) << int{counter}; }
     }
-    const auto point = quern::group_hash_point(quern::group_hash_digest(quern::SAPLING_PERSONALIZATION, tag(0), 5));
+    const auto point = pedersen::group_hash_point(pedersen::group_hash_digest(pedersen::SAPLING_PERSONALIZATION, tag(0), 5));
     ASSERT_TRUE(point);
-    EXPECT_EQ(point->to_affine(), quern::SAPLING_GENERATORS[0]);
+    EXPECT_EQ(point->to_affine(), pedersen::SAPLING_GENERATORS[0]);
 }
 
 TEST(GroupHash, SignBitPicksTheParityOfUAndVIsNotReduced) {
     mpz_class v = 2;
     while (mpz_legendre(u_squared(v).get_mpz_t(), q.get_mpz_t()) != 1) ++v;
-    const JubjubFq root = *algebra::recover_x<algebra::JubjubConfig>(reference::element<JubjubFq>(v));
+    const JubjubFq root = *algebra::recover_x_vartime<algebra::JubjubConfig>(reference::element<JubjubFq>(v));
     for (const bool sign : {false, true}) {
         mpz_class u = reference::value(root);
         if (mpz_odd_p(u.get_mpz_t()) != static_cast<int>(sign)) u = q - u;
         JubjubPoint want = JubjubPoint::from_affine({reference::element<JubjubFq>(u), reference::element<JubjubFq>(v)});
         want.mul_bigint(algebra::BigInt<4>::from_u64(8));
 
-        const auto got = quern::group_hash_point(digest_of(v, sign));
+        const auto got = pedersen::group_hash_point(digest_of(v, sign));
         ASSERT_TRUE(got) << sign;
         EXPECT_EQ(*got, want) << sign;
         EXPECT_TRUE(in_prime_subgroup(*got));
         // q + v still has bit 255 clear; reducing it would accept v.
-        EXPECT_FALSE(quern::group_hash_point(digest_of(q + v, sign))) << sign;
+        EXPECT_FALSE(pedersen::group_hash_point(digest_of(q + v, sign))) << sign;
     }
 }
 
 TEST(GroupHash, PointsOfSmallOrderAreRejected) {
     // v = ±1 give u = 0, and v = 0 a point of order 4: all vanish under the cofactor.
     for (const mpz_class& v : {mpz_class(1), mpz_class(q - 1), mpz_class(0)})
-        for (const bool sign : {false, true}) EXPECT_FALSE(quern::group_hash_point(digest_of(v, sign))) << v << sign;
+        for (const bool sign : {false, true}) EXPECT_FALSE(pedersen::group_hash_point(digest_of(v, sign))) << v << sign;
 }
 
 TEST(GroupHash, Personalizations) {
     const Bytes empty_tag;
-    EXPECT_EQ(fault_of([&] { quern::find_group_hash(bytes("Zcash_PHX"), empty_tag); }),
+    EXPECT_EQ(fault_of([&] { pedersen::find_group_hash(bytes("Zcash_PHX"), empty_tag); }),
               "Bad personalization length: 9");
-    EXPECT_EQ(quern::find_group_hash(bytes("Zcash_"), tag(3)),
-              quern::find_group_hash(Bytes{'Z', 'c', 'a', 's', 'h', '_', 0, 0}, tag(3)));
+    EXPECT_EQ(pedersen::find_group_hash(bytes("Zcash_"), tag(3)),
+              pedersen::find_group_hash(Bytes{'Z', 'c', 'a', 's', 'h', '_', 0, 0}, tag(3)));
     for (const Bytes& personalization : {Bytes{}, bytes("Zcash_PH")}) {
-        const JubjubPoint p = quern::find_group_hash(personalization, empty_tag);
+        const JubjubPoint p = pedersen::find_group_hash(personalization, empty_tag);
         EXPECT_FALSE(p.is_identity());
         EXPECT_TRUE(in_prime_subgroup(p));
     }
-    EXPECT_FALSE(quern::find_group_hash(Bytes{}, tag(0)) == quern::find_group_hash(bytes("Zcash_PH"), tag(0)));
-}
-
-// S = max(1, ⌈m / 63⌉) with m = ⌈8n / 3⌉ chunks, for every residue of n modulo 189.
-TEST(JubjubSapling, SegmentCounts) {
-    for (std::size_t n = 0; n < 1000; ++n) {
-        const std::size_t chunks = (8 * n + 2) / 3;
-        EXPECT_EQ(JubjubSapling::segments_for(n), std::max<std::size_t>(1, (chunks + 62) / 63)) << n;
-    }
-    // 8n overflows 64 bits here; ⌈2^63 / 189⌉ as computed with Python integers.
-    EXPECT_EQ(JubjubSapling::segments_for(std::size_t{1} << 60), 48800910247908867u);
+    EXPECT_FALSE(pedersen::find_group_hash(Bytes{}, tag(0)) == pedersen::find_group_hash(bytes("Zcash_PH"), tag(0)));
 }
 
 class SaplingHashes : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(SaplingHashes, EqualTheIndependentSum) {
     const std::size_t n = GetParam();
-    JubjubSapling hasher;
+    ZcashPedersen hasher;
     for (const Bytes& data : {Bytes(n, 0x00), Bytes(n, 0xFF), random_bytes(n, static_cast<std::uint32_t>(n))}) {
-        const std::size_t segments = n == 0 ? 1 : (8 * n + 188) / 189;
-        EXPECT_EQ(hasher.hash(data), expected_hash(data, default_bases(segments)).to_affine().x) << n;
-        EXPECT_EQ(hasher.parameters().segment_count(), segments);
+        const std::size_t segments = (8 * n + 188) / 189;
+        EXPECT_EQ(hasher.hash(data), u_bytes(expected_hash(data, default_bases(segments)))) << n;
+        EXPECT_EQ(hasher.tabled_end(), std::max<std::size_t>(segments, 6));  // six are shared
     }
 }
 
@@ -164,25 +158,26 @@ TEST_P(SaplingHashes, EqualTheIndependentSum) {
 // the first derived base point).
 INSTANTIATE_TEST_SUITE_P(Lengths, SaplingHashes, testing::Values(0, 1, 2, 3, 23, 24, 47, 141, 142, 200));
 
-TEST(JubjubSapling, CachedTablesDoNotChangeResults) {
+TEST(ZcashPedersen, CachedTablesDoNotChangeResults) {
     const Bytes long_input = random_bytes(300, 7), short_input = random_bytes(5, 8);
-    JubjubSapling used;
-    const JubjubFq long_hash = used.hash(long_input);
-    EXPECT_EQ(used.hash(short_input), JubjubSapling().hash(short_input));
-    EXPECT_EQ(used.parameters().segment_count(), 13u);  // tables only grow
+    ZcashPedersen used;
+    const auto long_hash = used.hash(long_input);
+    EXPECT_EQ(used.hash(short_input), ZcashPedersen().hash(short_input));
+    EXPECT_EQ(used.tabled_end(), 13u);  // tables only grow
     EXPECT_EQ(used.hash(long_input), long_hash);
 }
 
-TEST(JubjubSapling, OtherPersonalizationsDeriveEveryBasePoint) {
+TEST(ZcashPedersen, OtherPersonalizationsDeriveEveryBasePoint) {
     const std::array<std::uint8_t, 8> personalization = {'T', 'a', 'm', 'a', 'r', 'i', 'n', 'd'};
-    JubjubSapling hasher(personalization);
+    ZcashPedersen hasher(personalization);
+    EXPECT_EQ(hasher.bases().shared_segments(), 0u);
     const Bytes data = random_bytes(142, 142);
     std::vector<JubjubPoint> bases;
-    for (std::uint32_t s = 0; s < 7; ++s) bases.push_back(quern::find_group_hash(personalization, tag(s)));
-    EXPECT_EQ(hasher.hash(data), expected_hash(data, bases).to_affine().x);
+    for (std::uint32_t s = 0; s < 7; ++s) bases.push_back(pedersen::find_group_hash(personalization, tag(s)));
+    EXPECT_EQ(hasher.hash(data), u_bytes(expected_hash(data, bases)));
     for (std::size_t s = 0; s < 7; ++s) {
-        EXPECT_EQ(hasher.parameters().segment(s)[0], bases[s]) << s;
-        if (s < 6) { EXPECT_FALSE(bases[s].to_affine() == quern::SAPLING_GENERATORS[s]) << s; }
+        EXPECT_EQ(hasher.bases().base_vartime(s), bases[s]) << s;
+        if (s < 6) { EXPECT_FALSE(bases[s].to_affine() == pedersen::SAPLING_GENERATORS[s]) << s; }
     }
 }
 

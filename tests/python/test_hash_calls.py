@@ -44,11 +44,21 @@ def test_input_over_capacity_panics_and_leaves_instance_usable(make, data, messa
 
 
 @pytest.mark.parametrize("factory", [B, J], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"])
-@pytest.mark.parametrize("segments, per_segment", [(1, 2**64 - 1), (2**64 - 1, 2**64 - 1), (2**64 - 1, 0)])
+@pytest.mark.parametrize("segments, per_segment", [(1, 2**64 - 1), (2**64 - 1, 2**64 - 1)])
 def test_unrepresentable_sizes_are_a_capacity_overflow(factory, segments, per_segment):
     with pytest.raises(panic_exception_type()) as caught:
         factory(segments, per_segment)
     assert caught.value.args == ("capacity overflow",)
+
+
+@pytest.mark.parametrize("factory, chunks", [(B, 8), (J, 3)], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"])
+def test_segments_that_hold_nothing_cost_nothing(factory, chunks):
+    # However many segments, none holds a chunk, so no memory is taken for them.
+    empty = factory(2**64 - 1, 0)
+    assert empty.hash(b"") == factory(0, 0).hash(b"")
+    with pytest.raises(panic_exception_type()) as caught:
+        empty.hash(b"x")
+    assert caught.value.args == (f"input of 8 bits needs {chunks} chunks but only 0 generator powers are available",)
 
 
 @pytest.mark.parametrize("factory", [B, J], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"])

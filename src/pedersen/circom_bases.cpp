@@ -1,20 +1,18 @@
-#include "quern/circom.hpp"
-
 #include <algorithm>
 #include <cassert>
 #include <optional>
 #include <string_view>
 
-#include "algebra/fault.hpp"
+#include "fault/fault.hpp"
 #include "hashes/blake256.hpp"
-#include "quern/components.hpp"
+#include "pedersen/circom.hpp"
 
-namespace quern {
+namespace pedersen {
 
 namespace {
 
 using Fq = algebra::BabyJubjubFq;
-using AffinePoint = algebra::Affine<algebra::EdwardsConfig>;
+using AffinePoint = algebra::Affine<algebra::BabyJubjubConfig>;
 
 constexpr std::string_view generator_prefix = "PedersenGenerator_";
 constexpr std::size_t number_width = 32;  // both numbers, zero-filled on the left
@@ -50,7 +48,7 @@ algebra::BigInt<4> from_bytes_le(const std::array<std::uint8_t, 32>& bytes) {
 
 // One try of the derivation: the cofactor-cleared point, or nothing when the
 // digest does not decode to a curve point.
-std::optional<BabyJubjubPoint> try_generator(std::uint64_t index, std::uint64_t attempt) {
+std::optional<BabyJubjubStandardPoint> try_generator(std::uint64_t index, std::uint64_t attempt) {
     const GeneratorString text = make_generator_string(index, attempt);
     std::array<std::uint8_t, 32> digest =
         hashes::Blake256().update(std::string_view(text.data(), text.size())).finalize();
@@ -63,11 +61,11 @@ std::optional<BabyJubjubPoint> try_generator(std::uint64_t index, std::uint64_t 
     algebra::BigInt<4> value = from_bytes_le(digest);
     if (value >= Fq::MODULUS) value.sub_with_borrow(Fq::MODULUS);
     const std::optional<Fq> y = Fq::from_bigint(value);
-    if (!y) algebra::fault("circom base point: reduced y is not below the modulus");
+    if (!y) fault::raise("circom base point: reduced y is not below the modulus");
 
     // x² = (1 − y²)/(a − d·y²); absent when the denominator vanishes or x² is
     // not a square.
-    std::optional<Fq> x = algebra::recover_x<algebra::EdwardsConfig>(*y);
+    std::optional<Fq> x = algebra::recover_x_vartime<algebra::BabyJubjubConfig>(*y);
     if (!x) return std::nullopt;
     // Take the root not above (p − 1)/2 whichever one sqrt gave, then apply the sign.
     if (x->is_greater_than_negation()) x = -*x;
@@ -75,7 +73,7 @@ std::optional<BabyJubjubPoint> try_generator(std::uint64_t index, std::uint64_t 
 
     const AffinePoint affine{*x, *y};
     assert(affine.is_on_curve());
-    BabyJubjubPoint point = BabyJubjubPoint::from_affine(affine);
+    BabyJubjubStandardPoint point = BabyJubjubStandardPoint::from_affine(affine);
     for (int i = 0; i < 3; ++i) point.double_in_place();  // the cofactor 8
     return point;
 }
@@ -105,50 +103,19 @@ std::string generator_string(std::uint64_t index, std::uint64_t attempt) {
     return std::string(s.data(), s.size());
 }
 
-BabyJubjubPoint derive_base_point(std::uint64_t index) {
+BabyJubjubStandardPoint derive_base_point(std::uint64_t index) {
     // Rejected tries move on to the next counter; there is no limit.
     for (std::uint64_t attempt = 0;; ++attempt)
-        if (std::optional<BabyJubjubPoint> point = try_generator(index, attempt)) return *point;
+        if (std::optional<BabyJubjubStandardPoint> point = try_generator(index, attempt)) return *point;
 }
 
-BabyJubjubPoint base_point(std::uint64_t index) {
-    if (index < builtin_rows) return BabyJubjubPoint::from_affine(builtin_base_points[index]);
+BabyJubjubStandardPoint base_point(std::uint64_t index) {
+    if (index < builtin_rows) return BabyJubjubStandardPoint::from_affine(builtin_base_points[index]);
     return derive_base_point(index);
 }
 
-std::array<std::uint8_t, 32> BabyJubjubCircom::hash(std::span<const std::uint8_t> data) {
-    // Two windows per byte; an empty input still needs segment 0.
-    const std::size_t segments = std::max<std::size_t>(1, data.size() / bytes_per_segment +
-                                                              (data.size() % bytes_per_segment != 0));
-    extend(segments);
-
-    const BabyJubjubPoint sum = hash_bits<Circom>(parameters_, LsbFirst::expand(data));
-
-    // Packed: canonical y little-endian, the sign of x in bit 7 of byte 31
-    // (y < p < 2^254 leaves bits 6 and 7 free).
-    const AffinePoint affine = sum.to_affine();
-    std::array<std::uint8_t, 32> out = affine.y.to_bytes_le();
-    assert((out[31] & 0xC0) == 0);
-    if (affine.x.is_greater_than_negation()) out[31] |= 0x80;
-    return out;
+BabyJubjubPoint CircomBases::base_vartime(std::uint64_t segment) const {
+    return algebra::BabyJubjubMinusOneConfig::from_standard(base_point(segment));
 }
 
-void BabyJubjubCircom::extend(std::size_t segments) {
-    if (parameters_.segment_count() >= segments) return;
-    // Room for every new table up front: growing by one table at a time would
-    // copy the whole cache on each append. A refused size changes nothing.
-    detail::table_bytes<BabyJubjubPoint>(static_cast<std::uint64_t>(segments) * windows_per_segment);
-    parameters_.reserve(segments * windows_per_segment, segments);
-
-    std::array<BabyJubjubPoint, windows_per_segment> table;
-    while (parameters_.segment_count() < segments) {
-        // Tables are appended whole, in index order, so a fault while one is
-        // built leaves the completed ones usable.
-        Parameters<BabyJubjubPoint>::expand_segment(base_point(parameters_.segment_count()), Circom::power_step,
-                                                    table);
-        parameters_.append_segment(table);
-    }
-    assert(parameters_.powers.size() == segments * windows_per_segment);
-}
-
-}  // namespace quern
+}  // namespace pedersen

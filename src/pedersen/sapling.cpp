@@ -1,16 +1,14 @@
-#include "quern/zcash.hpp"
-
 #include <algorithm>
-#include <cassert>
 #include <limits>
+#include <cassert>
 #include <string>
 #include <string_view>
 
-#include "algebra/fault.hpp"
+#include "fault/fault.hpp"
 #include "hashes/blake2s.hpp"
-#include "quern/components.hpp"
+#include "pedersen/sapling.hpp"
 
-namespace quern {
+namespace pedersen {
 
 namespace {
 
@@ -54,7 +52,7 @@ std::optional<JubjubPoint> group_hash_point(std::span<const std::uint8_t, 32> di
     // No reduction: a v of q or more is a rejected candidate, not v mod q.
     const std::optional<JubjubFq> v = JubjubFq::from_bigint(n);
     if (!v) return std::nullopt;
-    std::optional<JubjubFq> u = algebra::recover_x<algebra::JubjubConfig>(*v);
+    std::optional<JubjubFq> u = algebra::recover_x_vartime<algebra::JubjubConfig>(*v);
     if (!u) return std::nullopt;
     // The sign bit fixes the parity of the canonical u, so the choice does not
     // depend on which root the square root happened to return.
@@ -73,49 +71,17 @@ JubjubPoint find_group_hash(std::span<const std::uint8_t> personalization, std::
         const auto digest = finish_candidate(prefix, static_cast<std::uint8_t>(counter));
         if (auto point = group_hash_point(digest)) return *point;
     }
-    algebra::fault("no valid group hash point found");
+    fault::raise("no valid group hash point found");
 }
 
-std::size_t JubjubSapling::segments_for(std::size_t bytes) {
-    // ⌈8n / 189⌉ segments (189 bits = 63 chunks), split so that 8n cannot
-    // overflow: 189 bytes are exactly 8 segments.
-    const std::size_t whole = bytes / 189 * 8;
-    const std::size_t rest = (bytes % 189 * 8 + 188) / 189;
-    const std::size_t segments = whole + rest;
-    return segments == 0 ? 1 : segments;
-}
-
-algebra::JubjubFq JubjubSapling::hash(std::span<const std::uint8_t> data) {
-    extend(segments_for(data.size()));
-    return hash_bits<BoweHopwood>(parameters_, LsbFirst::expand(data)).to_affine().x;
-}
-
-void JubjubSapling::extend(std::size_t segments) {
-    if (parameters_.segment_count() >= segments) return;
-    // Room for every table up front: appending one table at a time would
-    // otherwise move the whole cache on each append.
-    detail::table_bytes<JubjubPoint>(std::uint64_t{segments} * chunks_per_segment);
-    parameters_.reserve(segments * chunks_per_segment, segments);
-
-    std::array<JubjubPoint, chunks_per_segment> table;
-    while (parameters_.segment_count() < segments) {
-        const std::size_t index = parameters_.segment_count();
-        if (index > std::numeric_limits<std::uint32_t>::max())
-            algebra::fault("segment index " + std::to_string(index) + " does not fit the 4-byte group-hash tag");
-        Parameters<JubjubPoint>::expand_segment(base_point(static_cast<std::uint32_t>(index)),
-                                                BoweHopwood::power_step, table);
-        parameters_.append_segment(table);
-        assert(parameters_.powers.size() == parameters_.segment_count() * chunks_per_segment);
-    }
-}
-
-JubjubPoint JubjubSapling::base_point(std::uint32_t index) const {
-    if (personalization_ == SAPLING_PERSONALIZATION && index < SAPLING_GENERATORS.size())
-        return JubjubPoint::from_affine(SAPLING_GENERATORS[index]);
+JubjubPoint SaplingBases::base_vartime(std::uint64_t segment) const {
+    if (is_default() && segment < SAPLING_GENERATORS.size()) return JubjubPoint::from_affine(SAPLING_GENERATORS[segment]);
+    if (segment > std::numeric_limits<std::uint32_t>::max())
+        fault::raise("segment index " + std::to_string(segment) + " does not fit the 4-byte group-hash tag");
     const std::array<std::uint8_t, 4> tag = {
-        static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8),
-        static_cast<std::uint8_t>(index >> 16), static_cast<std::uint8_t>(index >> 24)};
+        static_cast<std::uint8_t>(segment), static_cast<std::uint8_t>(segment >> 8),
+        static_cast<std::uint8_t>(segment >> 16), static_cast<std::uint8_t>(segment >> 24)};
     return find_group_hash(personalization_, tag);
 }
 
-}  // namespace quern
+}  // namespace pedersen

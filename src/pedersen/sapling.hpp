@@ -1,6 +1,7 @@
 #pragma once
-// The Zcash Sapling Pedersen hash over Jubjub: segment base points come from
-// the Sapling group hash, and their tables are derived lazily and cached.
+// The Zcash Sapling Pedersen hash over Jubjub: 3-bit Bowe–Hopwood chunks, 63
+// per segment, segment base points from the Sapling group hash (BLAKE2s over
+// a fixed URS text with an 8-byte personalization, cofactor cleared).
 
 #include <array>
 #include <cstddef>
@@ -9,9 +10,11 @@
 #include <span>
 
 #include "algebra/curves.hpp"
-#include "quern/pedersen.hpp"
+#include "algebra/encoding.hpp"
+#include "pedersen/engine.hpp"
+#include "pedersen/shared_tables.hpp"
 
-namespace quern {
+namespace pedersen {
 
 using JubjubPoint = algebra::Projective<algebra::JubjubConfig>;
 using JubjubAffine = algebra::Affine<algebra::JubjubConfig>;
@@ -56,33 +59,42 @@ std::optional<JubjubPoint> group_hash_point(std::span<const std::uint8_t, 32> di
 // and with "Bad personalization length: {}" for a personalization over 8 bytes.
 JubjubPoint find_group_hash(std::span<const std::uint8_t> personalization, std::span<const std::uint8_t> tag);
 
-class JubjubSapling {
+// Segment base points under one personalization: rows of SAPLING_GENERATORS
+// for the default one, group hashes otherwise (tag: the segment index as 4
+// bytes little-endian). The default personalization's first segments have
+// tables shared by the process.
+class SaplingBases {
 public:
-    static constexpr std::size_t chunks_per_segment = 63;
+    explicit SaplingBases(std::array<std::uint8_t, 8> personalization) : personalization_(personalization) {}
 
-    explicit JubjubSapling(std::array<std::uint8_t, 8> personalization = SAPLING_PERSONALIZATION)
-        : personalization_(personalization) {}
-
-    // The u-coordinate of the hash point. Grows the cached tables first when
-    // the input needs more segments than are cached.
-    algebra::JubjubFq hash(std::span<const std::uint8_t> data);
-
-    const Parameters<JubjubPoint>& parameters() const { return parameters_; }
+    JubjubPoint base_vartime(std::uint64_t segment) const;
+    std::uint64_t shared_segments() const { return is_default() ? shared::SEGMENTS : 0; }
+    std::span<const algebra::Niels<algebra::JubjubConfig>> shared_table(std::uint64_t segment) const;
     const std::array<std::uint8_t, 8>& personalization() const { return personalization_; }
 
-    // Segments an input of `bytes` bytes needs: one per 63 three-bit chunks,
-    // and at least one, so that even the empty input has a table behind it.
-    static std::size_t segments_for(std::size_t bytes);
-
 private:
-    // Builds and appends tables until `segments` are cached. Each table is
-    // appended only once complete, so a fault keeps the earlier ones intact.
-    void extend(std::size_t segments);
-    JubjubPoint base_point(std::uint32_t index) const;
-
-    // Invariant: every segment holds exactly chunks_per_segment powers.
-    Parameters<JubjubPoint> parameters_;
+    bool is_default() const { return personalization_ == SAPLING_PERSONALIZATION; }
     std::array<std::uint8_t, 8> personalization_;
 };
 
-}  // namespace quern
+struct ZcashDefinition {
+    using Curve = algebra::JubjubConfig;
+    using Encoding = BoweHopwood;
+    static constexpr unsigned chunks_per_lookup = 2;
+    static constexpr std::uint64_t chunks_per_segment = 63;
+    // The u-coordinate, 32 bytes little-endian.
+    static constexpr algebra::Bytes32 encode(const algebra::Affine<Curve>& p) { return algebra::field_to_bytes(p.x); }
+};
+
+extern template class CachingPedersen<ZcashDefinition, SaplingBases>;
+
+class ZcashPedersen : public CachingPedersen<ZcashDefinition, SaplingBases> {
+public:
+    explicit ZcashPedersen(std::array<std::uint8_t, 8> personalization = SAPLING_PERSONALIZATION,
+                           std::size_t cap_bytes = default_cap)
+        : CachingPedersen(SaplingBases(personalization), cap_bytes) {}
+
+    const std::array<std::uint8_t, 8>& personalization() const { return bases().personalization(); }
+};
+
+}  // namespace pedersen

@@ -1,0 +1,22 @@
+#pragma once
+// Masks for constant-time code: all ones or all zeros, computed with
+// arithmetic only, so that neither a branch nor an address depends on the
+// value they are made from. Field elements and points build their select and
+// conditional negation on these.
+
+#include <cstdint>
+
+namespace algebra::ct {
+
+// All ones when v != 0: the top bit of v | -v is set exactly then.
+constexpr std::uint64_t mask_nonzero(std::uint64_t v) { return 0 - ((v | (0 - v)) >> 63); }
+
+constexpr std::uint64_t mask_equal(std::uint64_t a, std::uint64_t b) { return ~mask_nonzero(a ^ b); }
+
+// bit must be 0 or 1.
+constexpr std::uint64_t mask_from_bit(std::uint64_t bit) { return 0 - bit; }
+
+// a where mask is set, b elsewhere.
+constexpr std::uint64_t select(std::uint64_t mask, std::uint64_t a, std::uint64_t b) { return b ^ (mask & (a ^ b)); }
+
+}  // namespace algebra::ct

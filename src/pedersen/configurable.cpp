@@ -1,0 +1,8 @@
+#include "pedersen/configurable.hpp"
+
+namespace pedersen {
+
+template class ConfigurablePedersen<BabyJubjubDefinition>;
+template class ConfigurablePedersen<JubjubBoweHopwoodDefinition>;
+
+}  // namespace pedersen

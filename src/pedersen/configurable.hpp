@@ -1,0 +1,41 @@
+#pragma once
+// The two configurable hashers: every generator is derived at construction
+// from the curve generator, a per-kind seed and the two size arguments.
+
+#include <cstdint>
+
+#include "algebra/curves.hpp"
+#include "algebra/encoding.hpp"
+#include "pedersen/engine.hpp"
+
+namespace pedersen {
+
+// One bit per chunk over Baby Jubjub, three bits per lookup (7 entries); the
+// output is the compressed point of the published model.
+struct BabyJubjubDefinition {
+    using Curve = algebra::BabyJubjubMinusOneConfig;
+    using Encoding = Unsigned;
+    static constexpr unsigned chunks_per_lookup = 3;
+    static constexpr std::uint64_t seed = 0xBABE0001;
+    static constexpr algebra::Bytes32 encode(const algebra::Affine<Curve>& p) {
+        return algebra::compressed_point(Curve::to_standard(p));
+    }
+};
+
+// Bowe–Hopwood chunks over Jubjub, one per lookup (4 entries, so tables take
+// four times the memory of one point per chunk); the output is x.
+struct JubjubBoweHopwoodDefinition {
+    using Curve = algebra::JubjubConfig;
+    using Encoding = BoweHopwood;
+    static constexpr unsigned chunks_per_lookup = 1;
+    static constexpr std::uint64_t seed = 0x5A170002;
+    static constexpr algebra::Bytes32 encode(const algebra::Affine<Curve>& p) { return algebra::field_to_bytes(p.x); }
+};
+
+extern template class ConfigurablePedersen<BabyJubjubDefinition>;
+extern template class ConfigurablePedersen<JubjubBoweHopwoodDefinition>;
+
+using BabyJubjubPedersen = ConfigurablePedersen<BabyJubjubDefinition>;
+using JubjubBoweHopwood = ConfigurablePedersen<JubjubBoweHopwoodDefinition>;
+
+}  // namespace pedersen

@@ -1,0 +1,269 @@
+#pragma once
+// The hash engine all four constructions share. A construction is a
+// declaration (see configurable.hpp, sapling.hpp, circom.hpp):
+//
+//   using Curve;                 the curve model the sums are formed in (a = -1)
+//   using Encoding;              the chunk encoding
+//   chunks_per_lookup            K: chunks one table lookup covers
+//   chunks_per_segment           (the caching constructions) chunks per segment
+//   encode(Affine<Curve>)        the 32 output bytes of the affine sum
+//
+// plus a source of segment base points. Two hashers are built from them:
+// ConfigurablePedersen builds every table eagerly and never changes;
+// CachingPedersen grows per-instance tables lazily, within a memory cap.
+//
+// Hashing is constant time in the input bytes: only the input length shapes
+// the work (which segments, how many lookups, which tables). See table.hpp.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "algebra/curve.hpp"
+#include "algebra/encoding.hpp"
+#include "algebra/niels.hpp"
+#include "fault/fault.hpp"
+#include "pedersen/bits.hpp"
+#include "pedersen/encodings.hpp"
+#include "pedersen/table.hpp"
+
+namespace pedersen {
+
+// The capacity fault: too few generator powers for the input.
+[[noreturn]] inline void capacity_fault(std::uint64_t bits, std::uint64_t chunks, std::uint64_t powers) {
+    fault::raise("input of " + std::to_string(bits) + " bits needs " + std::to_string(chunks) +
+                 " chunks but only " + std::to_string(powers) + " generator powers are available");
+}
+
+template <class Def>
+concept Construction = requires {
+    typename Def::Curve;
+    typename Def::Encoding;
+    { Def::chunks_per_lookup } -> std::convertible_to<unsigned>;
+    { Def::encode(algebra::Affine<typename Def::Curve>{}) } -> std::same_as<algebra::Bytes32>;
+};
+
+// Segments of `per_segment` chunks, every table built at construction from
+// base points k_i·G with k_i = ((i + seed)·0x9E3779B97F4A7C15 mod 2^64) | 1.
+template <Construction Def>
+class ConfigurablePedersen {
+public:
+    using Curve = typename Def::Curve;
+    using Point = algebra::Projective<Curve>;
+    using Entry = algebra::Niels<Curve>;
+    using Tables = Layout<Curve, typename Def::Encoding, Def::chunks_per_lookup>;
+
+    static constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
+
+    // The odd 64-bit scalar of segment `index`; unsigned arithmetic wraps.
+    static constexpr std::uint64_t scalar(std::uint64_t index) { return ((index + Def::seed) * multiplier) | 1; }
+
+    static Point base_vartime(std::uint64_t index) {
+        Point p = Point::generator();
+        p.mul_assign(Curve::ScalarField::from(scalar(index)));
+        return p;
+    }
+
+    // Faults with "capacity overflow" when the tables' size in bytes cannot
+    // be represented; throws std::bad_alloc when it cannot be allocated.
+    // Segments of no chunks derive and hold nothing.
+    static ConfigurablePedersen build(std::uint64_t segments, std::uint64_t per_segment) {
+        constexpr std::uint64_t max_entries = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(Entry);
+        if (per_segment != 0 && segments > std::numeric_limits<std::uint64_t>::max() / per_segment)
+            fault::raise("capacity overflow");
+        if (segments == 0) per_segment = 0;  // however large, nothing to hold
+        if (per_segment > max_entries) fault::raise("capacity overflow");
+        const std::uint64_t stride = Tables::segment_entries(per_segment);
+        if (stride != 0 && segments > max_entries / stride) fault::raise("capacity overflow");
+
+        ConfigurablePedersen h;
+        h.segments_ = segments;
+        h.per_segment_ = per_segment;
+        h.stride_ = static_cast<std::size_t>(stride);
+        if (stride == 0) return h;
+        h.tables_.resize(static_cast<std::size_t>(segments * stride));
+        std::vector<Point> points(h.stride_);
+        for (std::uint64_t s = 0; s < segments; ++s) {
+            Tables::segment_points(base_vartime(s), per_segment, points);
+            algebra::batch_to_niels<Curve>(points, std::span<Entry>(h.tables_).subspan(s * h.stride_, h.stride_));
+        }
+        return h;
+    }
+
+    algebra::Bytes32 hash(std::span<const std::uint8_t> data) const {
+        const BitString bits(data);
+        const std::uint64_t chunks = chunk_count(data.size(), Def::Encoding::chunk_bits);
+        const std::uint64_t powers = segments_ * per_segment_;
+        if (chunks > powers) capacity_fault(bits.size(), chunks, powers);
+        Point acc = Point::identity();
+        const Entry* table = tables_.data();
+        for (std::uint64_t first = 0; first < chunks; first += per_segment_, table += stride_)
+            Tables::accumulate(acc, table, per_segment_, std::min(per_segment_, chunks - first), bits, first);
+        return Def::encode(acc.to_affine());
+    }
+
+    std::uint64_t segments() const { return segments_; }
+    std::uint64_t per_segment() const { return per_segment_; }
+    std::size_t table_bytes() const { return tables_.size() * sizeof(Entry); }
+    // The table of segment s, for checks.
+    std::span<const Entry> table(std::uint64_t s) const {
+        return std::span<const Entry>(tables_).subspan(s * stride_, stride_);
+    }
+
+private:
+    ConfigurablePedersen() = default;
+
+    std::vector<Entry> tables_;  // segment s at s·stride_
+    std::uint64_t segments_ = 0;
+    std::uint64_t per_segment_ = 0;
+    std::size_t stride_ = 0;
+};
+
+// Segments of Def::chunks_per_segment chunks with base points from `Bases`:
+//
+//   Point base_vartime(std::uint64_t segment) const;
+//   std::uint64_t shared_segments() const;                      built-in tables
+//   std::span<const Entry> shared_table(std::uint64_t) const;   segment < shared_segments()
+//
+// The first segments come from tables shared by the whole process. Further
+// tables are built on the first input that needs them and kept, while they
+// fit three quarters of the cap; then only the multiples tables of further
+// segments are kept, in the last quarter; segments past both are summed from
+// base points derived during the call. So an instance never holds more than
+// its cap, whatever it is given to hash, and results never depend on what it
+// holds.
+template <Construction Def, class Bases>
+class CachingPedersen {
+public:
+    using Curve = typename Def::Curve;
+    using Encoding = typename Def::Encoding;
+    using Point = algebra::Projective<Curve>;
+    using Entry = algebra::Niels<Curve>;
+    using Tables = Layout<Curve, Encoding, Def::chunks_per_lookup>;
+    using Multiples = Layout<Curve, Encoding, 1>;
+
+    static constexpr std::uint64_t chunks_per_segment = Def::chunks_per_segment;
+    static constexpr std::size_t default_cap = std::size_t{64} << 20;
+    static constexpr std::size_t table_bytes_per_segment = Tables::segment_entries(chunks_per_segment) * sizeof(Entry);
+    static constexpr std::size_t multiples_per_segment = Multiples::segment_entries(1);
+
+    explicit CachingPedersen(Bases bases, std::size_t cap_bytes = default_cap)
+        : bases_(std::move(bases)),
+          max_tables_(cap_bytes / 4 * 3 / (table_bytes_per_segment + sizeof(std::vector<Entry>))),
+          multiples_budget_(cap_bytes - cap_bytes / 4 * 3) {}
+
+    // Grows the cache for the input first, so it takes the instance for
+    // exclusive use; the cache never changes a result.
+    algebra::Bytes32 hash(std::span<const std::uint8_t> data) {
+        const BitString bits(data);
+        const std::uint64_t chunks = chunk_count(data.size(), Encoding::chunk_bits);
+        const std::uint64_t segments = chunks / chunks_per_segment + (chunks % chunks_per_segment != 0);
+        extend(segments);
+
+        Point acc = Point::identity();
+        const std::uint64_t shared = bases_.shared_segments();
+        const std::uint64_t tabled = std::min(segments, tabled_end());
+        for (std::uint64_t s = 0; s < tabled; ++s) {
+            const Entry* table = s < shared ? bases_.shared_table(s).data() : tables_[s - shared].data();
+            const std::uint64_t first = s * chunks_per_segment;
+            Tables::accumulate(acc, table, chunks_per_segment, std::min(chunks_per_segment, chunks - first), bits,
+                               first);
+        }
+        if (segments > tabled) accumulate_untabled(acc, tabled, segments, chunks, bits);
+        return Def::encode(acc.to_affine());
+    }
+
+    // Bytes this instance holds in tables (the shared ones not counted).
+    std::size_t cached_bytes() const {
+        return tables_.size() * table_bytes_per_segment + multiples_.capacity() * sizeof(Entry) +
+               tables_.capacity() * sizeof(std::vector<Entry>);
+    }
+    // Segments with a full table, the shared ones included.
+    std::uint64_t tabled_end() const { return bases_.shared_segments() + tables_.size(); }
+    // Segments with a table or a kept multiples table.
+    std::uint64_t cached_end() const { return tabled_end() + multiples_.size() / multiples_per_segment; }
+    const Bases& bases() const { return bases_; }
+
+private:
+    void extend(std::uint64_t segments) {
+        if (tabled_end() < segments && tables_.capacity() == 0 && max_tables_ != 0) tables_.reserve(max_tables_);
+        while (tabled_end() < segments && multiples_.empty() && tables_.size() < max_tables_) {
+            std::vector<Entry> table = Tables::build_segment(bases_.base_vartime(tabled_end()), chunks_per_segment);
+            tables_.push_back(std::move(table));  // within capacity; only complete tables enter the cache
+        }
+        const std::uint64_t room = multiples_budget_ / (multiples_per_segment * sizeof(Entry));
+        const std::uint64_t want = std::min(segments > tabled_end() ? segments - tabled_end() : 0, room);
+        std::uint64_t have = multiples_.size() / multiples_per_segment;
+        if (want <= have) return;
+        // Geometric growth within the budget, so that growing call after call
+        // stays linear and the capacity never passes the cap.
+        const std::uint64_t reserve = std::min(std::max(want, 2 * have), room);
+        multiples_.reserve(static_cast<std::size_t>(reserve * multiples_per_segment));
+        // In slices, appending whole segments only, so that temporary memory
+        // stays small and a fault keeps what was completed.
+        constexpr std::uint64_t slice = 256;
+        std::vector<Point> points;
+        std::vector<Entry> entries;
+        for (; have < want; have = multiples_.size() / multiples_per_segment) {
+            const std::uint64_t n = std::min(slice, want - have);
+            points.resize(n * multiples_per_segment);
+            entries.resize(points.size());
+            for (std::uint64_t i = 0; i < n; ++i)
+                Multiples::segment_points(bases_.base_vartime(tabled_end() + have + i), 1,
+                                          std::span<Point>(points).subspan(i * multiples_per_segment,
+                                                                           multiples_per_segment));
+            algebra::batch_to_niels<Curve>(points, entries);
+            multiples_.insert(multiples_.end(), entries.begin(), entries.end());  // within capacity
+        }
+    }
+
+    // Segments [begin, end) by Horner's rule, in batches that share their
+    // doublings; multiples tables from the cache or derived now.
+    void accumulate_untabled(Point& acc, std::uint64_t begin, std::uint64_t end, std::uint64_t chunks,
+                             const BitString& bits) const {
+        constexpr std::uint64_t batch = 64;
+        const std::uint64_t kept_end = cached_end();
+        std::vector<Point> points;
+        std::vector<Entry> derived;
+        std::array<HornerSegment<Curve>, batch> list;
+        for (std::uint64_t s0 = begin; s0 < end; s0 += batch) {
+            const std::uint64_t s1 = std::min(end, s0 + batch);
+            const std::uint64_t derive_from = std::max(s0, kept_end);
+            if (derive_from < s1) {
+                points.resize((s1 - derive_from) * multiples_per_segment);
+                derived.resize(points.size());
+                for (std::uint64_t s = derive_from; s < s1; ++s)
+                    Multiples::segment_points(
+                        bases_.base_vartime(s), 1,
+                        std::span<Point>(points).subspan((s - derive_from) * multiples_per_segment,
+                                                         multiples_per_segment));
+                algebra::batch_to_niels<Curve>(points, derived);
+            }
+            for (std::uint64_t s = s0; s < s1; ++s) {
+                const Entry* multiples = s < kept_end
+                                             ? &multiples_[(s - tabled_end()) * multiples_per_segment]
+                                             : &derived[(s - derive_from) * multiples_per_segment];
+                const std::uint64_t first = s * chunks_per_segment;
+                list[s - s0] = {multiples, std::min(chunks_per_segment, chunks - first), first};
+            }
+            accumulate_horner<Curve, Encoding>(acc, std::span<const HornerSegment<Curve>>(list.data(), s1 - s0),
+                                               bits);
+        }
+    }
+
+    Bases bases_;
+    std::size_t max_tables_;  // full tables within three quarters of the cap
+    std::size_t multiples_budget_;
+    // Full tables of segments [shared, tabled_end()); only complete ones.
+    std::vector<std::vector<Entry>> tables_;
+    // Multiples tables of segments [tabled_end(), cached_end()), once the
+    // full tables have reached their budget.
+    std::vector<Entry> multiples_;
+};
+
+}  // namespace pedersen

@@ -1,0 +1,152 @@
+#pragma once
+// Segment tables and the two ways a segment's chunks are summed.
+//
+// A segment has a base point P and c chunks; chunk j weighs 2^(S·j)·P (S the
+// encoding's power step). Its table holds, for each group of K consecutive
+// chunks, the group table (see encodings.hpp) in prepared form, so that one
+// constant-time scan and one mixed addition cover K chunks. The last group
+// of a segment holds c mod K chunks when K does not divide c.
+//
+// Segments without a table are summed by Horner's rule across many segments
+// at once: row by row from the top chunk down, the running sum is multiplied
+// by 2^S and each segment adds its chunk's digit times its base point, taken
+// from that segment's small table of multiples (the group table of a
+// one-chunk group). The doublings are shared by every segment of the batch.
+//
+// Everything here that touches input bits is constant time; table building
+// works on public points.
+
+#include <algorithm>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "algebra/curve.hpp"
+#include "algebra/niels.hpp"
+#include "pedersen/bits.hpp"
+#include "pedersen/encodings.hpp"
+
+namespace pedersen {
+
+template <class Curve, Encoding E, unsigned K>
+struct Layout {
+    static_assert(K >= 1 && K * E::chunk_bits <= 24, "a group must fit one bit read");
+
+    using Point = algebra::Projective<Curve>;
+    using Entry = algebra::Niels<Curve>;
+    using G = Group<E>;
+
+    static constexpr unsigned chunks_per_lookup = K;
+
+    // Entries of the table of a segment of `chunks` chunks.
+    static constexpr std::uint64_t segment_entries(std::uint64_t chunks) {
+        const std::uint64_t rest = chunks % K;
+        return chunks / K * G::stride(K) + (rest != 0 ? G::stride(static_cast<unsigned>(rest)) : 0);
+    }
+
+    // The table of a segment with base `base`, as projective points in table
+    // order (entries, then corrections, group by group); `out` has
+    // segment_entries(chunks) points. Variable time: public points only.
+    static void segment_points(Point unit, std::uint64_t chunks, std::span<Point> out) {
+        assert(out.size() == segment_entries(chunks));
+        std::size_t at = 0;
+        for (std::uint64_t chunk = 0; chunk < chunks; chunk += K) {
+            const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, chunks - chunk));
+            // multiple[j][m - 1] = m·2^(S·j)·unit
+            Point multiple[K][E::max_magnitude];
+            Point weight = unit;
+            for (unsigned j = 0; j < c; ++j) {
+                multiple[j][0] = weight;
+                for (int m = 1; m < E::max_magnitude; ++m) multiple[j][m] = multiple[j][m - 1] + weight;
+                for (unsigned s = 0; s < E::power_step; ++s) weight.double_in_place();
+            }
+            unit = weight;  // the next group's first power
+            const auto add_digit = [&](Point& sum, unsigned j, int v) {
+                if (v > 0) sum.add_assign(multiple[j][v - 1]);
+                if (v < 0) sum.add_assign(-multiple[j][-v - 1]);
+            };
+            for (std::uint32_t i = 0; i < G::entries(c); ++i) {
+                const std::uint32_t bits = G::entry_bits(i);
+                Point sum = Point::identity();
+                for (unsigned j = 0; j < c; ++j) add_digit(sum, j, E::value((bits >> (E::chunk_bits * j)) & mask()));
+                out[at++] = sum;
+            }
+            for (std::uint32_t p = 1; p <= G::corrections(c); ++p) {
+                Point sum = Point::identity();
+                for (unsigned j = p; j < c; ++j) add_digit(sum, j, E::value(0));
+                out[at++] = -sum;
+            }
+        }
+        assert(at == out.size());
+    }
+
+    // The same, prepared for lookups.
+    static std::vector<Entry> build_segment(const Point& base, std::uint64_t chunks) {
+        std::vector<Point> points(static_cast<std::size_t>(segment_entries(chunks)));
+        segment_points(base, chunks, points);
+        std::vector<Entry> table(points.size());
+        algebra::batch_to_niels<Curve>(points, table);
+        return table;
+    }
+
+    // acc += the chunks [0, used) of a segment of `chunks` chunks whose first
+    // chunk is chunk `first` of the input. Constant time in the bits; the
+    // loop and the correction for a group the input ends in follow the length.
+    [[gnu::always_inline]] static void accumulate(Point& acc, const Entry* table, std::uint64_t chunks,
+                                                  std::uint64_t used, const BitString& bits, std::uint64_t first) {
+        for (std::uint64_t chunk = 0; chunk < used; chunk += K) {
+            const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, chunks - chunk));
+            const std::uint32_t group = bits.read((first + chunk) * E::chunk_bits, c * E::chunk_bits);
+            const auto selection = G::select(group, c);
+            algebra::Niels<Curve> entry =
+                algebra::select_entry(std::span<const Entry>(table, G::entries(c)), selection.selector);
+            if constexpr (E::is_signed) entry = entry.conditional_negate(selection.negate);
+            add_assign(acc, entry);
+            if constexpr (G::corrections(K) != 0) {
+                const std::uint64_t present = std::min<std::uint64_t>(c, used - chunk);
+                if (present < c) add_assign(acc, table[G::entries(c) + present - 1]);
+            }
+            table += G::stride(c);
+        }
+    }
+
+private:
+    static constexpr std::uint32_t mask() { return (std::uint32_t{1} << E::chunk_bits) - 1; }
+};
+
+// One segment summed by Horner's rule: its multiples table (the table of a
+// one-chunk segment with the segment's base point), the chunks it has in
+// the input, and the input chunk its first chunk is.
+template <class Curve>
+struct HornerSegment {
+    const algebra::Niels<Curve>* multiples;
+    std::uint64_t used;
+    std::uint64_t first;
+};
+
+// acc += Σ over the segments of Σ_j v_j·2^(S·j)·P, constant time in the bits.
+template <class Curve, Encoding E>
+void accumulate_horner(algebra::Projective<Curve>& acc, std::span<const HornerSegment<Curve>> segments,
+                       const BitString& bits) {
+    using G = Group<E>;
+    std::uint64_t rows = 0;
+    for (const auto& s : segments) rows = std::max(rows, s.used);
+    algebra::Projective<Curve> sum = algebra::Projective<Curve>::identity();
+    for (std::uint64_t row = rows; row-- > 0;) {
+        if (row + 1 < rows)
+            for (unsigned i = 0; i < E::power_step; ++i) sum.double_in_place();
+        for (const auto& s : segments) {
+            if (row >= s.used) continue;  // the input ends before this chunk: public
+            const auto selection = G::select(bits.read((s.first + row) * E::chunk_bits, E::chunk_bits), 1);
+            algebra::Niels<Curve> entry = algebra::select_entry(
+                std::span<const algebra::Niels<Curve>>(s.multiples, G::entries(1)), selection.selector);
+            if constexpr (E::is_signed) entry = entry.conditional_negate(selection.negate);
+            add_assign(sum, entry);
+        }
+    }
+    acc.add_assign(sum);
+}
+
+}  // namespace pedersen
