@@ -226,7 +226,7 @@ private:
     // doublings; multiples tables from the cache or derived now.
     void accumulate_untabled(Point& acc, std::uint64_t begin, std::uint64_t end, std::uint64_t chunks,
                              const BitString& bits) const {
-        constexpr std::uint64_t batch = 64;
+        constexpr std::uint64_t batch = 128;
         const std::uint64_t kept_end = cached_end();
         std::vector<Point> points;
         std::vector<Entry> derived;

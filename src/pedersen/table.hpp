@@ -54,28 +54,36 @@ struct Layout {
         std::size_t at = 0;
         for (std::uint64_t chunk = 0; chunk < chunks; chunk += K) {
             const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, chunks - chunk));
-            // multiple[j][m - 1] = m·2^(S·j)·unit
+            // multiple[j][m - 1] = m·2^(S·j)·unit; even multiples by doubling.
             Point multiple[K][E::max_magnitude];
             Point weight = unit;
             for (unsigned j = 0; j < c; ++j) {
                 multiple[j][0] = weight;
-                for (int m = 1; m < E::max_magnitude; ++m) multiple[j][m] = multiple[j][m - 1] + weight;
+                for (int m = 2; m <= E::max_magnitude; ++m)
+                    multiple[j][m - 1] = m % 2 == 0 ? multiple[j][m / 2 - 1].double_() : multiple[j][m - 2] + weight;
                 for (unsigned s = 0; s < E::power_step; ++s) weight.double_in_place();
             }
             unit = weight;  // the next group's first power
-            const auto add_digit = [&](Point& sum, unsigned j, int v) {
-                if (v > 0) sum.add_assign(multiple[j][v - 1]);
-                if (v < 0) sum.add_assign(-multiple[j][-v - 1]);
+            // sum += v·2^(S·j)·unit; a sum still empty takes the point itself.
+            const auto add_digit = [&](Point& sum, bool& empty, unsigned j, int v) {
+                if (v == 0) return;
+                const Point term = v > 0 ? multiple[j][v - 1] : -multiple[j][-v - 1];
+                if (empty) sum = term;
+                else sum.add_assign(term);
+                empty = false;
             };
             for (std::uint32_t i = 0; i < G::entries(c); ++i) {
                 const std::uint32_t bits = G::entry_bits(i);
                 Point sum = Point::identity();
-                for (unsigned j = 0; j < c; ++j) add_digit(sum, j, E::value((bits >> (E::chunk_bits * j)) & mask()));
+                bool empty = true;
+                for (unsigned j = c; j-- > 0;)
+                    add_digit(sum, empty, j, E::value((bits >> (E::chunk_bits * j)) & mask()));
                 out[at++] = sum;
             }
             for (std::uint32_t p = 1; p <= G::corrections(c); ++p) {
                 Point sum = Point::identity();
-                for (unsigned j = p; j < c; ++j) add_digit(sum, j, E::value(0));
+                bool empty = true;
+                for (unsigned j = p; j < c; ++j) add_digit(sum, empty, j, E::value(0));
                 out[at++] = -sum;
             }
         }
