@@ -3,7 +3,7 @@
 // constant-time gcd computation and modular inversion" (safegcd, 2019), in
 // batches of 62 as libsecp256k1 arranges them. Two drivers share the batch
 // updates: a variable-time one for public values, which stops as soon as it
-// may, and a constant-time one for secrets, which always runs 12 batches of
+// may, and a constant-time one for secrets, which always runs 10 batches of
 // branch-free steps.
 //
 // Each batch runs 62 divsteps on the low 64 bits of f and g alone and collects
@@ -201,22 +201,22 @@ constexpr BigInt<4> inverse_times_vartime(const BigInt<4>& x, const BigInt<4>& c
     return r;
 }
 
-// The same 62 divsteps without a branch or an index on f or g: each step
-// computes both outcomes' updates and keeps one by mask. The matrix entries
-// stay within ±2^62.
-constexpr i64 divsteps_62_consttime(i64 eta, u64 f, u64 g, Transition& t) {
+// 62 half-delta divsteps (hddivsteps: delta starts at 1/2) without a branch
+// or an index on f or g: each step computes both outcomes' updates and keeps
+// one by mask. zeta = -(delta + 1/2); the matrix entries stay within ±2^62.
+constexpr i64 hddivsteps_62_consttime(i64 zeta, u64 f, u64 g, Transition& t) {
     u64 u = 1, v = 0, q = 0, r = 1;
     for (int i = 0; i < 62; ++i) {
-        const u64 negative_eta = static_cast<u64>(eta >> 63);  // delta > 0
+        const u64 positive_delta = static_cast<u64>(zeta >> 63);
         const u64 odd = 0 - (g & 1);
         // g += ±f when g is odd: minus when delta > 0, plus otherwise.
-        g += ((f ^ negative_eta) - negative_eta) & odd;
-        q += ((u ^ negative_eta) - negative_eta) & odd;
-        r += ((v ^ negative_eta) - negative_eta) & odd;
+        g += ((f ^ positive_delta) - positive_delta) & odd;
+        q += ((u ^ positive_delta) - positive_delta) & odd;
+        r += ((v ^ positive_delta) - positive_delta) & odd;
         // When delta > 0 and g was odd, (f, g) becomes (g, (g - f)/2): f picks up
         // the old g, which is the new g plus f.
-        const u64 swap = negative_eta & odd;
-        eta = (eta ^ static_cast<i64>(swap)) - 1 - static_cast<i64>(swap);  // -eta - 1, or eta - 1
+        const u64 swap = positive_delta & odd;
+        zeta = (zeta ^ static_cast<i64>(swap)) - 1;  // delta -> 1 - delta, or delta + 1
         f += g & swap;
         u += q & swap;
         v += r & swap;
@@ -225,21 +225,22 @@ constexpr i64 divsteps_62_consttime(i64 eta, u64 f, u64 g, Transition& t) {
         v <<= 1;
     }
     t = {static_cast<i64>(u), static_cast<i64>(v), static_cast<i64>(q), static_cast<i64>(r)};
-    return eta;
+    return zeta;
 }
 
-// x^(-1)·c mod p as above, in constant time; x = 0 gives 0. Inputs below
-// 2^256 need at most 741 divsteps (Bernstein–Yang's bound for delta = 1),
-// so 12 batches of 62 always reach g = 0, after which steps change nothing.
+// x^(-1)·c mod p as above, in constant time; x = 0 gives 0. From delta = 1/2,
+// inputs below 2^256 reach g = 0 within 590 hddivsteps (the bound that
+// libsecp256k1's constant-time inversion rests on), so 10 batches of 62
+// always do, and steps after g = 0 change nothing.
 constexpr BigInt<4> inverse_times_consttime(const BigInt<4>& x, const BigInt<4>& c, const BigInt<4>& modulus,
                                             u64 p_inv62) {
     assert(x < modulus && c < modulus && modulus.is_odd());
     const Signed62 p = to_signed62(modulus);
     Signed62 f = p, g = to_signed62(x), d{}, e = to_signed62(c);
-    i64 eta = -1;  // delta = 1
-    for (int batch = 0; batch < 12; ++batch) {
+    i64 zeta = -1;  // delta = 1/2
+    for (int batch = 0; batch < 10; ++batch) {
         Transition t;
-        eta = divsteps_62_consttime(eta, static_cast<u64>(f.v[0]), static_cast<u64>(g.v[0]), t);
+        zeta = hddivsteps_62_consttime(zeta, static_cast<u64>(f.v[0]), static_cast<u64>(g.v[0]), t);
         update_de(d, e, t, p, p_inv62);
         update_fg(f, g, t);
     }
