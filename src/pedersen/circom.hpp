@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 
 #include "algebra/curves.hpp"
 #include "algebra/encoding.hpp"
@@ -21,10 +20,6 @@ namespace pedersen {
 using BabyJubjubStandardPoint = algebra::Projective<algebra::BabyJubjubConfig>;
 // In the a = -1 model the hash runs in.
 using BabyJubjubPoint = algebra::Projective<algebra::BabyJubjubMinusOneConfig>;
-
-// The 83-byte BLAKE-256 preimage of one try: "PedersenGenerator_", the index
-// and "_", the try counter, both numbers zero-filled to 32 digits.
-std::string generator_string(std::uint64_t index, std::uint64_t attempt);
 
 // The base point of segment `index`, in the prime-order subgroup: rows 0 to 5
 // from the built-in table, later ones derived from generator strings.

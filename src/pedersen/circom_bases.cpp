@@ -98,11 +98,6 @@ constexpr std::array<AffinePoint, builtin_rows> builtin_base_points = {{
 
 }  // namespace
 
-std::string generator_string(std::uint64_t index, std::uint64_t attempt) {
-    const GeneratorString s = make_generator_string(index, attempt);
-    return std::string(s.data(), s.size());
-}
-
 BabyJubjubStandardPoint derive_base_point(std::uint64_t index) {
     // Rejected tries move on to the next counter; there is no limit.
     for (std::uint64_t attempt = 0;; ++attempt)

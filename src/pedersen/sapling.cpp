@@ -38,11 +38,6 @@ std::array<std::uint8_t, 32> finish_candidate(hashes::blake2s::State state, std:
 
 static_assert(sizeof SAPLING_URS - 1 == 64, "the URS enters the digest as 64 ASCII characters");
 
-std::array<std::uint8_t, 32> group_hash_digest(std::span<const std::uint8_t> personalization,
-                                               std::span<const std::uint8_t> tag, std::uint8_t counter) {
-    return finish_candidate(candidate_prefix(personalization, tag), counter);
-}
-
 std::optional<JubjubPoint> group_hash_point(std::span<const std::uint8_t, 32> digest) {
     algebra::BigInt<4> n;
     for (std::size_t i = 0; i < 32; ++i) n.limbs[i / 8] |= std::uint64_t{digest[i]} << (8 * (i % 8));

