@@ -19,7 +19,8 @@
 //
 // Numbers are held as five signed limbs of 62 bits (value = Σ v[i]·2^(62·i)):
 // limbs 0-3 in [0, 2^62), limb 4 signed. Products of a limb with a matrix
-// entry then fit an __int128 with room for the carries.
+// entry then fit a signed 128-bit accumulator with room for the carries:
+// __int128 where the compiler has one, two 64-bit words elsewhere.
 
 #include <bit>
 #include <cassert>
@@ -31,9 +32,53 @@ namespace algebra::inversion {
 
 using i64 = std::int64_t;
 using u64 = std::uint64_t;
-__extension__ using i128 = __int128;  // GCC and Clang on 64-bit targets
-
 inline constexpr u64 M62 = ~u64{0} >> 2;
+
+// A signed 128-bit sum of products in two's complement words, for compilers
+// without a 128-bit integer. Branch-free, like the 128-bit form.
+class WordAccumulator {
+public:
+    constexpr void add_product(i64 a, i64 b) {
+        const u64 ua = static_cast<u64>(a), ub = static_cast<u64>(b);
+        // The unsigned product, from four 32x32-bit products.
+        constexpr u64 half = 0xffffffffULL;
+        const u64 ll = (ua & half) * (ub & half), lh = (ua & half) * (ub >> 32);
+        const u64 hl = (ua >> 32) * (ub & half), hh = (ua >> 32) * (ub >> 32);
+        const u64 middle = (ll >> 32) + (lh & half) + (hl & half);
+        const u64 product_lo = (middle << 32) | (ll & half);
+        u64 product_hi = hh + (lh >> 32) + (hl >> 32) + (middle >> 32);
+        // As signed: subtract b·2^64 when a < 0 and a·2^64 when b < 0.
+        product_hi -= (ub & static_cast<u64>(a >> 63)) + (ua & static_cast<u64>(b >> 63));
+        lo_ += product_lo;
+        hi_ += product_hi + static_cast<u64>(lo_ < product_lo);
+    }
+    constexpr u64 low() const { return lo_; }
+    constexpr void shift_62() {  // arithmetic, like >> on a signed value
+        lo_ = (lo_ >> 62) | (hi_ << 2);
+        hi_ = static_cast<u64>(static_cast<i64>(hi_) >> 62);
+    }
+    constexpr i64 value() const { return static_cast<i64>(lo_); }  // when it fits 64 bits
+
+private:
+    u64 lo_ = 0, hi_ = 0;
+};
+
+#if defined(__SIZEOF_INT128__)
+class Int128Accumulator {
+public:
+    constexpr void add_product(i64 a, i64 b) { v_ += static_cast<i128>(a) * b; }
+    constexpr u64 low() const { return static_cast<u64>(v_); }
+    constexpr void shift_62() { v_ >>= 62; }
+    constexpr i64 value() const { return static_cast<i64>(v_); }
+
+private:
+    __extension__ using i128 = __int128;
+    i128 v_ = 0;
+};
+using Accumulator = Int128Accumulator;
+#else
+using Accumulator = WordAccumulator;
+#endif
 
 struct Signed62 {
     i64 v[5];
@@ -122,51 +167,65 @@ constexpr i64 divsteps_62_vartime(i64 eta, u64 f, u64 g, Transition& t) {
 }
 
 // (f, g) <- t·(f, g) / 2^62; the division is exact by construction of t.
+template <class Acc = Accumulator>
 constexpr void update_fg(Signed62& f, Signed62& g, const Transition& t) {
-    i128 cf = static_cast<i128>(t.u) * f.v[0] + static_cast<i128>(t.v) * g.v[0];
-    i128 cg = static_cast<i128>(t.q) * f.v[0] + static_cast<i128>(t.r) * g.v[0];
-    assert((static_cast<u64>(cf) & M62) == 0 && (static_cast<u64>(cg) & M62) == 0);
-    cf >>= 62;
-    cg >>= 62;
+    Acc cf, cg;
+    cf.add_product(t.u, f.v[0]);
+    cf.add_product(t.v, g.v[0]);
+    cg.add_product(t.q, f.v[0]);
+    cg.add_product(t.r, g.v[0]);
+    assert((cf.low() & M62) == 0 && (cg.low() & M62) == 0);
+    cf.shift_62();
+    cg.shift_62();
     for (int i = 1; i < 5; ++i) {
-        cf += static_cast<i128>(t.u) * f.v[i] + static_cast<i128>(t.v) * g.v[i];
-        cg += static_cast<i128>(t.q) * f.v[i] + static_cast<i128>(t.r) * g.v[i];
-        f.v[i - 1] = static_cast<i64>(static_cast<u64>(cf) & M62);
-        g.v[i - 1] = static_cast<i64>(static_cast<u64>(cg) & M62);
-        cf >>= 62;
-        cg >>= 62;
+        cf.add_product(t.u, f.v[i]);
+        cf.add_product(t.v, g.v[i]);
+        cg.add_product(t.q, f.v[i]);
+        cg.add_product(t.r, g.v[i]);
+        f.v[i - 1] = static_cast<i64>(cf.low() & M62);
+        g.v[i - 1] = static_cast<i64>(cg.low() & M62);
+        cf.shift_62();
+        cg.shift_62();
     }
-    f.v[4] = static_cast<i64>(cf);
-    g.v[4] = static_cast<i64>(cg);
+    f.v[4] = cf.value();
+    g.v[4] = cg.value();
 }
 
 // (d, e) <- (t·(d, e) + p·(md, me)) / 2^62, with md, me chosen to make the
 // division exact; so the cofactors follow f and g modulo p. With d, e in
 // (-2p, p) on entry the results stay in (-2p, p): a negative input adds a
 // column of t to md, me to pull the results back up.
+template <class Acc = Accumulator>
 constexpr void update_de(Signed62& d, Signed62& e, const Transition& t, const Signed62& p, u64 p_inv62) {
     const i64 sd = d.v[4] >> 63, se = e.v[4] >> 63;  // all ones when negative
     i64 md = (t.u & sd) + (t.v & se);
     i64 me = (t.q & sd) + (t.r & se);
-    i128 cd = static_cast<i128>(t.u) * d.v[0] + static_cast<i128>(t.v) * e.v[0];
-    i128 ce = static_cast<i128>(t.q) * d.v[0] + static_cast<i128>(t.r) * e.v[0];
-    md -= static_cast<i64>((p_inv62 * static_cast<u64>(cd) + static_cast<u64>(md)) & M62);
-    me -= static_cast<i64>((p_inv62 * static_cast<u64>(ce) + static_cast<u64>(me)) & M62);
-    cd += static_cast<i128>(p.v[0]) * md;
-    ce += static_cast<i128>(p.v[0]) * me;
-    assert((static_cast<u64>(cd) & M62) == 0 && (static_cast<u64>(ce) & M62) == 0);
-    cd >>= 62;
-    ce >>= 62;
+    Acc cd, ce;
+    cd.add_product(t.u, d.v[0]);
+    cd.add_product(t.v, e.v[0]);
+    ce.add_product(t.q, d.v[0]);
+    ce.add_product(t.r, e.v[0]);
+    md -= static_cast<i64>((p_inv62 * cd.low() + static_cast<u64>(md)) & M62);
+    me -= static_cast<i64>((p_inv62 * ce.low() + static_cast<u64>(me)) & M62);
+    cd.add_product(p.v[0], md);
+    ce.add_product(p.v[0], me);
+    assert((cd.low() & M62) == 0 && (ce.low() & M62) == 0);
+    cd.shift_62();
+    ce.shift_62();
     for (int i = 1; i < 5; ++i) {
-        cd += static_cast<i128>(t.u) * d.v[i] + static_cast<i128>(t.v) * e.v[i] + static_cast<i128>(p.v[i]) * md;
-        ce += static_cast<i128>(t.q) * d.v[i] + static_cast<i128>(t.r) * e.v[i] + static_cast<i128>(p.v[i]) * me;
-        d.v[i - 1] = static_cast<i64>(static_cast<u64>(cd) & M62);
-        e.v[i - 1] = static_cast<i64>(static_cast<u64>(ce) & M62);
-        cd >>= 62;
-        ce >>= 62;
+        cd.add_product(t.u, d.v[i]);
+        cd.add_product(t.v, e.v[i]);
+        cd.add_product(p.v[i], md);
+        ce.add_product(t.q, d.v[i]);
+        ce.add_product(t.r, e.v[i]);
+        ce.add_product(p.v[i], me);
+        d.v[i - 1] = static_cast<i64>(cd.low() & M62);
+        e.v[i - 1] = static_cast<i64>(ce.low() & M62);
+        cd.shift_62();
+        ce.shift_62();
     }
-    d.v[4] = static_cast<i64>(cd);
-    e.v[4] = static_cast<i64>(ce);
+    d.v[4] = cd.value();
+    e.v[4] = ce.value();
 }
 
 // x^(-1)·c mod p for 0 < x < p, c < p, p odd with gcd(x, p) = 1 (p prime);

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -292,6 +293,58 @@ TYPED_TEST(BaseFields, SqrtExistsExactlyForResiduesAndSquaresBack) {
     EXPECT_EQ(F::from(4).sqrt_vartime(), -F::from(2));
     EXPECT_EQ(F::from(9).sqrt_vartime(), -F::from(3));
     EXPECT_FALSE(F::from(5).sqrt_vartime().has_value() || F::from(7).sqrt_vartime().has_value());
+}
+
+}  // namespace
+
+namespace {
+
+// The word-only accumulator (for compilers without a 128-bit integer) against
+// the 128-bit one, through the batch updates of the inversion on random
+// transitions and operands, signs and extremes included.
+TEST(InversionUpdates, WordAccumulatorMatchesTheInt128One) {
+    using namespace algebra::inversion;
+    std::mt19937_64 rng(62);
+    const auto entry = [&] {  // a matrix entry within ±2^62
+        const i64 v = static_cast<i64>(rng() >> 1) >> 1;
+        return rng() % 8 == 0 ? (rng() % 2 ? (i64{1} << 62) : -(i64{1} << 62)) : v;
+    };
+    const auto limbs = [&] {
+        Signed62 a;
+        for (int i = 0; i < 4; ++i) a.v[i] = static_cast<i64>(rng() & M62);
+        a.v[4] = static_cast<i64>(rng()) >> 8;
+        return a;
+    };
+    const Signed62 p = to_signed62(algebra::JubjubFq::MODULUS);
+    for (int round = 0; round < 20000; ++round) {
+        const Transition t{entry(), entry(), entry(), entry()};
+        Signed62 f1 = limbs(), g1 = limbs(), d1 = limbs(), e1 = limbs();
+        Signed62 f2 = f1, g2 = g1, d2 = d1, e2 = e1;
+        // The exactness asserts need real transitions; products and carries do not.
+        f1.v[0] = g1.v[0] = f2.v[0] = g2.v[0] = 0;
+        const auto high = [](i64 v) { return static_cast<i64>(static_cast<u64>(v) & ~M62); };
+        const Transition exact{high(t.u), high(t.v), high(t.q), high(t.r)};
+        update_fg<WordAccumulator>(f1, g1, exact);
+        update_fg<Int128Accumulator>(f2, g2, exact);
+        WordAccumulator w;
+        Int128Accumulator n;
+        for (int k = 0; k < 4; ++k) {
+            const i64 a = entry(), b = static_cast<i64>(rng());
+            w.add_product(a, b);
+            n.add_product(a, b);
+            ASSERT_EQ(w.low(), n.low());
+            if (k % 2) {
+                w.shift_62();
+                n.shift_62();
+            }
+        }
+        ASSERT_EQ(w.low(), n.low());
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(f1.v[i] == f2.v[i] && g1.v[i] == g2.v[i]) << round;
+        // The cofactor update chooses its own multiples of p, so any transition is exact.
+        update_de<WordAccumulator>(d1, e1, t, p, algebra::JubjubFq::MODULUS_INV62);
+        update_de<Int128Accumulator>(d2, e2, t, p, algebra::JubjubFq::MODULUS_INV62);
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(d1.v[i] == d2.v[i] && e1.v[i] == e2.v[i]) << round;
+    }
 }
 
 }  // namespace
