@@ -96,7 +96,9 @@ struct BigInt {
         return r;
     }
 
-    static consteval BigInt from_decimal(std::string_view text) {
+    // constexpr, not consteval: Fp::constant, consteval inside a class template,
+    // calls it, which clang 14 rejects for an immediate function.
+    static constexpr BigInt from_decimal(std::string_view text) {
         if (text.empty()) throw "empty decimal literal";
         BigInt r;
         for (const char c : text) {
