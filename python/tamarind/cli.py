@@ -223,7 +223,7 @@ examples:
   {PROG} zcash abc.txt                       Zcash Sapling hash of a file
   printf abc | {PROG} circom                 circom hash of standard input
   {PROG} zcash --personalization Tamarind --hex 616263
-  {PROG} babyjubjub 4 64 a.bin b.bin          4 segments of 64-bit windows
+  {PROG} babyjubjub 4 64 a.bin b.bin         4 segments of 64-bit windows, two files
   {PROG} bowe-hopwood 4 63 --hex 00ff
   {PROG} zcash *.bin > sums.txt && {PROG} zcash --check sums.txt
 
