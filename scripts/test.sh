@@ -30,8 +30,8 @@ ci=false
 
 # --- what the stages need --------------------------------------------------
 
-# sudo only where it is needed and exists.
-as_root() { if [ "$(id -u)" = 0 ] || ! command -v sudo >/dev/null; then echo "$*"; else echo "sudo $*"; fi; }
+# Root runs it as it is; anyone else through sudo.
+as_root() { if [ "$(id -u)" = 0 ]; then echo "$*"; else echo "sudo $*"; fi; }
 
 # The command that installs system packages named for Debian ($1) on this machine.
 install_command() {
@@ -59,7 +59,9 @@ require_test_libraries() {
     fi
     rm -rf "$probe"
     if [ ${#missing[@]} -gt 0 ]; then
-        die "the C++ tests need ${missing[*]// / and }, which $cxx cannot find: install with: $(install_command "${packages[*]}" "${fedora[*]}" "${brew[*]}")"
+        local names=${missing[0]}
+        [ ${#missing[@]} -gt 1 ] && names="${missing[0]} and ${missing[1]}"
+        die "the C++ tests need $names, which $cxx cannot find; install with: $(install_command "${packages[*]}" "${fedora[*]}" "${brew[*]}")"
     fi
 }
 
