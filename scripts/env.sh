@@ -84,8 +84,10 @@ ensure_installed() {
         [ "$installed" = "$(source_digest "extras=test" "cxx=${CXX:-}" "${defines[@]}")" ]; then
         return 0
     fi
-    if [ -n "$installed" ]; then
-        say "Sources changed: rebuilding and reinstalling tamarind (log: build/logs/install.log)..."
+    if [ -n "$extras" ] && [ "$installed" = "$(source_digest "extras=" "cxx=${CXX:-}" "${defines[@]}")" ]; then
+        say "Adding the '$extras' tools to the environment (log: build/logs/install.log)..."
+    elif [ -n "$installed" ]; then
+        say "Sources or build settings changed: rebuilding tamarind (log: build/logs/install.log)..."
     else
         say "Building and installing tamarind into the environment: compiling the C++ core takes a few minutes the first time (log: build/logs/install.log)..."
     fi

@@ -212,7 +212,7 @@ count() {
 
 duration() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
-say "Running ${#selected[@]} stages; full logs in build/logs/"
+say "Stages to run: ${#selected[@]}; full logs in build/logs/"
 started=$SECONDS
 broken=()
 for i in "${selected[@]}"; do
@@ -234,7 +234,7 @@ for i in "${selected[@]}"; do
     fi
 done
 
-say "${#selected[@]} stages in $(duration $((SECONDS - started))), ${#broken[@]} failed${broken[*]:+: ${broken[*]}}"
+say "Stages run: ${#selected[@]} in $(duration $((SECONDS - started))), failed: ${#broken[@]}${broken[*]:+ (${broken[*]})}"
 # The overall count, in the form test-result readers recognise.
 say "total: $passed passed, $failed failed, $skipped skipped"
 [ ${#broken[@]} -eq 0 ]
