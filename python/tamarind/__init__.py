@@ -20,6 +20,9 @@ from typing import TYPE_CHECKING, Any
 
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
 
+# The package version; the build reads it from this line (pyproject.toml).
+__version__ = "0.1.0"
+
 __all__ = [
     "BabyJubjubPedersen",
     "JubjubBoweHopwood",

@@ -5,11 +5,13 @@ of the four Pedersen hashers.
     tamarind zcash [--personalization P] [FILE...]
     tamarind babyjubjub SEGMENTS BITS_PER_WINDOW [FILE...]
     tamarind bowe-hopwood SEGMENTS CHUNKS_PER_SEGMENT [FILE...]
+    tamarind COMMAND [ARGS] --check LIST
 
 Each input gives one line, `<64 hex digits>  <name>`. One hasher instance
 serves the whole run, so the caching hashers derive their base points once.
 Every error is one line on standard error; the exit status is 0 when every
-input was hashed and 2 otherwise.
+input was hashed and 2 otherwise. --check reads such lines back and verifies
+them as `sha256sum -c` does: exit status 1 when any input failed.
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ from .faults import NativeReportSilencer, is_panic
 PROG = "tamarind"
 EXIT_OK = 0
 EXIT_FAILURE = 2
+EXIT_CHECK_FAILED = 1  # sha256sum -c's status when a listed input fails
 EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
 U64_MAX = 2**64 - 1
 READ_BLOCK = 1 << 16
@@ -121,6 +124,7 @@ class Hasher:
 
 _DIGITS = re.compile(r"[0-9]+")
 _HEX = re.compile(r"(?:[0-9A-Fa-f]{2})*")
+_NOT_HEX = re.compile(r"[^0-9A-Fa-f]")
 
 
 def size_argument(text: str) -> int:
@@ -133,8 +137,11 @@ def size_argument(text: str) -> int:
 
 
 def hex_argument(text: str) -> HexInput:
-    if not _HEX.fullmatch(text):
-        raise argparse.ArgumentTypeError(f"{text!r} is not an even number of hex digits")
+    bad = _NOT_HEX.search(text)
+    if bad:
+        raise argparse.ArgumentTypeError(f"{text!r} is not hex: {bad.group()!r} is not a hex digit (0-9, a-f, A-F)")
+    if len(text) % 2:
+        raise argparse.ArgumentTypeError(f"{text!r} has an odd number of hex digits: each byte takes two")
     return HexInput(text, bytes.fromhex(text))
 
 
@@ -159,18 +166,13 @@ class _Parser(argparse.ArgumentParser):
 
 
 class _VersionAction(argparse.Action):
-    # Looking the version up costs tens of milliseconds, so only --version pays for it.
     def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
         super().__init__(option_strings, dest=argparse.SUPPRESS, nargs=0, help="print the version and exit")
 
     def __call__(self, parser: argparse.ArgumentParser, *args: object, **kwargs: object) -> NoReturn:
-        from importlib.metadata import PackageNotFoundError, version
+        from . import __version__
 
-        try:
-            found = version("tamarind")
-        except PackageNotFoundError:
-            found = "(not installed)"
-        sys.stdout.write(f"{parser.prog} {found}\n")
+        sys.stdout.write(f"{parser.prog} {__version__}\n")
         parser.exit()
 
 
@@ -197,6 +199,13 @@ def _choose_bowe_hopwood(args: argparse.Namespace) -> Choice:
 
 def _add_sources(command: argparse.ArgumentParser) -> None:
     command.add_argument(
+        "-c",
+        "--check",
+        metavar="LIST",
+        help="verify the digests in LIST (lines of '<digest>  <name>', as this command prints them; "
+        f"{STDIN_NAME} reads standard input): one 'NAME: OK' or 'NAME: FAILED' line each",
+    )
+    command.add_argument(
         "--hex",
         metavar="HEX",
         type=hex_argument,
@@ -209,12 +218,29 @@ def _add_sources(command: argparse.ArgumentParser) -> None:
     )
 
 
+EXAMPLES = f"""\
+examples:
+  {PROG} zcash abc.txt                       Zcash Sapling hash of a file
+  printf abc | {PROG} circom                 circom hash of standard input
+  {PROG} zcash --personalization Tamarind --hex 616263
+  {PROG} babyjubjub 4 64 a.bin b.bin         4 segments of 64-bit windows, two files
+  {PROG} bowe-hopwood 4 63 --hex 00ff
+  {PROG} zcash *.bin > sums.txt && {PROG} zcash --check sums.txt
+
+Options of a command go after it: {PROG} COMMAND --help lists them.
+Exit status: 0 when every input was hashed (or, with --check, matched), 1 when
+--check found a mismatch or an input it could not hash, 2 after any other
+error (one line on standard error each).
+"""
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Print Pedersen hashes of files, standard input or hex strings, one line per input: "
         "64 lowercase hex digits, two spaces, the input's name.",
-        epilog="Exit status: 0 when every input was hashed, 2 after any error (one line on standard error each).",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action=_VersionAction)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", title="hashers", required=True)
@@ -269,6 +295,47 @@ def build_parser() -> argparse.ArgumentParser:
     for command in (circom, zcash, baby, bowe):
         _add_sources(command)
     return parser
+
+
+def command_options(parser: argparse.ArgumentParser) -> dict[str, list[str]]:
+    """For each option string a command accepts, the commands that accept it."""
+    takers: dict[str, list[str]] = {}
+    for action in parser._actions:  # argparse keeps its subcommands only here
+        if isinstance(action, argparse._SubParsersAction):
+            for name, command in action.choices.items():
+                for option in command._option_string_actions:
+                    if option not in ("-h", "--help"):
+                        takers.setdefault(option, []).append(name)
+    return takers
+
+
+def check_leading_options(parser: argparse.ArgumentParser, argv: Sequence[str]) -> None:
+    """Refuses, naming it, an option given before the command.
+
+    argparse would report only the missing command; an option that belongs to
+    a command gets a hint to move it after that command."""
+    own = {option for action in parser._actions for option in action.option_strings}
+    takers = command_options(parser)
+    for arg in argv:
+        if arg == "--" or arg == STDIN_NAME or not arg.startswith("-"):
+            return  # the command (or a positional): argparse takes it from here
+        name = arg.split("=", 1)[0] if arg.startswith("--") else arg[:2]
+        # argparse accepts unambiguous prefixes of long options (--vers).
+        if name in own or (name.startswith("--") and len(name) > 2 and
+                           len([o for o in own if o.startswith(name)]) == 1):
+            continue
+        if name not in takers and name.startswith("--"):
+            # An abbreviation, as argparse allows after the command.
+            full = [option for option in takers if option.startswith(name)]
+            name = full[0] if len(full) == 1 else name
+        commands = takers.get(name, [])
+        if len(commands) == 1:
+            raise Fatal(f"{PROG}: {name} is an option of the {commands[0]} command and goes after it: "
+                        f"{PROG} {commands[0]} {name} ...")
+        if commands:
+            raise Fatal(f"{PROG}: {name} goes after the command, e.g. {PROG} {commands[0]} {name} ... "
+                        f"(commands: {', '.join(commands)})")
+        raise Fatal(f"{PROG}: unrecognized option '{name}' (see {PROG} --help)")
 
 
 # --- inputs and output -------------------------------------------------------
@@ -326,7 +393,10 @@ def write_line(digest: bytes, name: str) -> None:
     shown = escaped(name)
     # sha256sum's convention: a leading backslash marks a line whose name is escaped.
     mark = b"\\" if shown != os.fsencode(name) else b""
-    line = mark + digest.hex().encode("ascii") + b"  " + shown + b"\n"
+    write_output(mark + digest.hex().encode("ascii") + b"  " + shown + b"\n")
+
+
+def write_output(line: bytes) -> None:
     out = sys.stdout
     if out is None:  # descriptor 1 was closed when Python started
         raise Fatal(f"{PROG}: standard output is closed")
@@ -343,6 +413,94 @@ def write_line(digest: bytes, name: str) -> None:
     except (OSError, ValueError) as exc:
         message = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
         raise Fatal(f"{PROG}: standard output: {message}") from exc
+
+
+# --- --check -----------------------------------------------------------------
+
+# A listed digest as sha256sum -c reads it: an optional backslash (the name is
+# escaped), the digest, a space, then a space (text) or "*" (binary), the name.
+_LISTED = re.compile(rb"(\\?)([0-9A-Fa-f]{64}) [ *](.+)", re.DOTALL)
+_UNESCAPE = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
+
+
+def unescaped(name: bytes) -> Optional[bytes]:
+    """The name an escaped line stands for; None when an escape is not one we write."""
+    parts, i = [], 0
+    while i < len(name):
+        if name[i:i + 1] == b"\\":
+            replacement = _UNESCAPE.get(name[i + 1:i + 2])
+            if replacement is None:
+                return None
+            parts.append(replacement)
+            i += 2
+        else:
+            parts.append(name[i:i + 1])
+            i += 1
+    return b"".join(parts)
+
+
+def read_listing(name: str) -> List[bytes]:
+    try:
+        if name == STDIN_NAME:
+            if sys.stdin is None:
+                raise Fatal(f"{PROG}: standard input is closed")
+            data = sys.stdin.buffer.read()
+        else:
+            with open(name, "rb") as stream:
+                data = stream.read()
+    except OSError as exc:
+        raise Fatal(f"{PROG}: {os.fsdecode(escaped(name))}: {exc.strerror or exc}") from None
+    return data.splitlines()
+
+
+def plural(count: int, singular: str, many: str) -> str:
+    return f"{count} {singular if count == 1 else many}"
+
+
+def verify(listing_name: str, hasher: "Hasher") -> int:
+    """Checks each listed digest; one `NAME: OK` or `NAME: FAILED` line per entry,
+    warnings on standard error, status 1 when anything failed."""
+    shown_listing = os.fsdecode(escaped(listing_name))
+    malformed = mismatched = unreadable = checked = 0
+    for line in read_listing(listing_name):
+        if not line.strip():
+            continue
+        match = _LISTED.fullmatch(line)
+        raw_name = match and (unescaped(match.group(3)) if match.group(1) else match.group(3))
+        if not match or not raw_name:
+            malformed += 1
+            continue
+        checked += 1
+        name = os.fsdecode(raw_name)
+        shown = escaped(name)
+        mark = b"\\" if shown != raw_name else b""
+        try:
+            data = read_named(name, hasher.capacity)
+        except InputError as exc:
+            report(f"{PROG}: {os.fsdecode(shown)}: {exc}")
+            write_output(mark + shown + b": FAILED open or read\n")
+            unreadable += 1
+            continue
+        try:
+            digest = hasher.digest(data)
+        except InputError as exc:
+            report(f"{PROG}: {os.fsdecode(shown)}: {exc}")
+            write_output(mark + shown + b": FAILED\n")
+            unreadable += 1
+            continue
+        matched = digest.hex() == match.group(2).decode("ascii").lower()
+        write_output(mark + shown + (b": OK\n" if matched else b": FAILED\n"))
+        mismatched += not matched
+    if checked == 0:
+        report(f"{PROG}: {shown_listing}: no properly formatted digest lines found")
+        return EXIT_CHECK_FAILED
+    if malformed:
+        report(f"{PROG}: WARNING: {plural(malformed, 'line is', 'lines are')} improperly formatted")
+    if unreadable:
+        report(f"{PROG}: WARNING: {plural(unreadable, 'listed input', 'listed inputs')} could not be hashed")
+    if mismatched:
+        report(f"{PROG}: WARNING: {plural(mismatched, 'computed digest', 'computed digests')} did NOT match")
+    return EXIT_CHECK_FAILED if unreadable or mismatched else EXIT_OK
 
 
 def report(message: str) -> None:
@@ -375,13 +533,30 @@ def _discard_stdout() -> None:
 
 
 def run(argv: Optional[Sequence[str]]) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    check_leading_options(parser, arguments)
+    args, unknown = parser.parse_known_args(arguments)
+    for arg in unknown:
+        if arg.startswith("-") and arg != STDIN_NAME:
+            name = arg.split("=", 1)[0] if arg.startswith("--") else arg[:2]
+            owners = command_options(parser).get(name)
+            if owners:
+                raise Fatal(f"{PROG} {args.command}: {name} is an option of {' and '.join(owners)}, "
+                            f"not of {args.command}")
+            raise Fatal(f"{PROG} {args.command}: unrecognized option '{name}' (see {PROG} {args.command} --help)")
+    if unknown:
+        parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     if args.hex and args.files:
         raise Fatal(f"{PROG} {args.command}: --hex cannot be combined with FILE arguments")
+    if args.check is not None and (args.hex or args.files):
+        raise Fatal(f"{PROG} {args.command}: --check cannot be combined with --hex or FILE arguments")
     choice: Choice = args.choose(args)
     silencer = NativeReportSilencer()
     try:
         hasher = Hasher(choice, silencer)
+        if args.check is not None:
+            return verify(args.check, hasher)
         status = EXIT_OK
         for name, read in inputs(args, hasher.capacity):
             try:

@@ -20,10 +20,52 @@
 namespace algebra {
 
 // 64x64 -> 128-bit products; __extension__ keeps -Wpedantic quiet about the
-// non-standard type, which both GCC and Clang provide on 64-bit targets.
+// non-standard type, which GCC and Clang provide on 64-bit targets. Compilers
+// without it (MSVC, 32-bit targets) use the word-only forms below.
+#if defined(__SIZEOF_INT128__)
+#define ALGEBRA_HAS_INT128 1
 __extension__ typedef unsigned __int128 u128;
+#else
+#define ALGEBRA_HAS_INT128 0
+#endif
 
 namespace limb {
+
+// The carry primitives in 64-bit words only. They are what runs where there is
+// no 128-bit integer, and elsewhere the tests hold them to the 128-bit forms.
+namespace word {
+
+constexpr std::uint64_t adc(std::uint64_t a, std::uint64_t b, std::uint64_t& carry) {
+    const std::uint64_t s = a + b;
+    const std::uint64_t r = s + carry;
+    carry = static_cast<std::uint64_t>(s < a) | static_cast<std::uint64_t>(r < s);
+    return r;
+}
+
+constexpr std::uint64_t sbb(std::uint64_t a, std::uint64_t b, std::uint64_t& borrow) {
+    const std::uint64_t d = a - b;
+    const std::uint64_t r = d - borrow;
+    borrow = static_cast<std::uint64_t>(a < b) | static_cast<std::uint64_t>(d < borrow);
+    return r;
+}
+
+// a + b*c + carry from four 32x32-bit products (schoolbook on half words).
+constexpr std::uint64_t mac(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& carry) {
+    constexpr std::uint64_t low = 0xffffffffULL;
+    const std::uint64_t ll = (b & low) * (c & low), lh = (b & low) * (c >> 32);
+    const std::uint64_t hl = (b >> 32) * (c & low), hh = (b >> 32) * (c >> 32);
+    const std::uint64_t middle = (ll >> 32) + (lh & low) + (hl & low);  // below 3 * 2^32
+    std::uint64_t hi = hh + (lh >> 32) + (hl >> 32) + (middle >> 32);
+    std::uint64_t lo = (middle << 32) | (ll & low);
+    lo += a;
+    hi += static_cast<std::uint64_t>(lo < a);
+    lo += carry;
+    hi += static_cast<std::uint64_t>(lo < carry);
+    carry = hi;
+    return lo;
+}
+
+}  // namespace word
 
 // a + b + carry, with carry (0 or 1) updated to the carry out. On x86-64 the
 // intrinsic keeps limb chains in the flags register (one adc per limb); GCC
@@ -37,9 +79,13 @@ constexpr std::uint64_t adc(std::uint64_t a, std::uint64_t b, std::uint64_t& car
         return out;
     }
 #endif
+#if ALGEBRA_HAS_INT128
     const u128 t = static_cast<u128>(a) + b + carry;
     carry = static_cast<std::uint64_t>(t >> 64);
     return static_cast<std::uint64_t>(t);
+#else
+    return word::adc(a, b, carry);
+#endif
 }
 
 // a - b - borrow, with borrow (0 or 1) updated to the borrow out.
@@ -51,16 +97,24 @@ constexpr std::uint64_t sbb(std::uint64_t a, std::uint64_t b, std::uint64_t& bor
         return out;
     }
 #endif
+#if ALGEBRA_HAS_INT128
     const u128 t = static_cast<u128>(a) - b - borrow;
     borrow = static_cast<std::uint64_t>(t >> 127);
     return static_cast<std::uint64_t>(t);
+#else
+    return word::sbb(a, b, borrow);
+#endif
 }
 
 // a + b*c + carry, with carry updated to the high word. Cannot overflow 128 bits.
 constexpr std::uint64_t mac(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& carry) {
+#if ALGEBRA_HAS_INT128
     const u128 t = static_cast<u128>(a) + static_cast<u128>(b) * c + carry;
     carry = static_cast<std::uint64_t>(t >> 64);
     return static_cast<std::uint64_t>(t);
+#else
+    return word::mac(a, b, c, carry);
+#endif
 }
 
 }  // namespace limb
@@ -96,7 +150,9 @@ struct BigInt {
         return r;
     }
 
-    static consteval BigInt from_decimal(std::string_view text) {
+    // constexpr, not consteval: Fp::constant, consteval inside a class template,
+    // calls it, which clang 14 rejects for an immediate function.
+    static constexpr BigInt from_decimal(std::string_view text) {
         if (text.empty()) throw "empty decimal literal";
         BigInt r;
         for (const char c : text) {

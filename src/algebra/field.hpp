@@ -37,9 +37,13 @@ namespace algebra {
 
 namespace montgomery {
 
+// These two are constexpr rather than consteval: they initialise static members of
+// the class template Fp, where clang 14 refuses immediate calls. Those members are
+// constexpr, so the compiler still runs them.
+
 // -p^(-1) mod 2^64. Newton/Hensel: after k rounds inv = p0^(2^k - 1), and
 // p0^(2^63) = 1 in the unit group mod 2^64, so 63 rounds give p0^(-1).
-consteval std::uint64_t neg_inverse_mod_word(std::uint64_t p0) {
+constexpr std::uint64_t neg_inverse_mod_word(std::uint64_t p0) {
     std::uint64_t inv = 1;
     for (int i = 0; i < 63; ++i) {
         inv *= inv;
@@ -49,7 +53,7 @@ consteval std::uint64_t neg_inverse_mod_word(std::uint64_t p0) {
 }
 
 // 2^k mod p by repeated modular doubling; slow, but only ever run by the compiler.
-consteval BigInt<4> pow2_mod(std::size_t k, const BigInt<4>& p) {
+constexpr BigInt<4> pow2_mod(std::size_t k, const BigInt<4>& p) {
     BigInt<4> r = BigInt<4>::from_u64(1);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t carry = r.mul2();

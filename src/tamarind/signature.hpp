@@ -73,8 +73,12 @@ inline std::string labelled(std::string_view parameter, std::string_view message
     return "argument '" + std::string(parameter) + "': " + std::string(message);
 }
 
+// Appended rather than concatenated: GCC 12 at -O3 reports a false -Wrestrict
+// overlap for "'" + std::string(...) (GCC bug 105651).
 inline std::string cannot_convert(std::string_view type_name, std::string_view target) {
-    return "'" + std::string(type_name) + "' object cannot be converted to '" + std::string(target) + "'";
+    std::string message = "'";
+    message.append(type_name).append("' object cannot be converted to '").append(target).append("'");
+    return message;
 }
 
 }  // namespace messages

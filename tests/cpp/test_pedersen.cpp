@@ -153,11 +153,12 @@ TEST(ConfigurableTables, EmptySegmentsHoldAndDeriveNothing) {
 }
 
 TEST(ConfigurableTables, UnrepresentableTablesFaultBeforeAnyArithmetic) {
-    for (const auto& [segments, per_segment] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+    for (const auto& sizes : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
              {1, std::uint64_t{1} << 60}, {std::uint64_t{1} << 32, std::uint64_t{1} << 32}, {~0ull, 1}, {~0ull, ~0ull}}) {
-        EXPECT_EQ(fault_of([&] { BabyJubjubPedersen::build(segments, per_segment); }), "capacity overflow")
+        const auto [segments, per_segment] = sizes;  // copies: lambdas cannot capture bindings in C++20
+        EXPECT_EQ(fault_of([=] { BabyJubjubPedersen::build(segments, per_segment); }), "capacity overflow")
             << segments << " x " << per_segment;
-        EXPECT_EQ(fault_of([&] { JubjubBoweHopwood::build(segments, per_segment); }), "capacity overflow")
+        EXPECT_EQ(fault_of([=] { JubjubBoweHopwood::build(segments, per_segment); }), "capacity overflow")
             << segments << " x " << per_segment;
     }
 }

@@ -150,14 +150,30 @@ def test_bad_inputs_are_reported_and_the_rest_hashed(args: list[str], names: lis
         (["babyjubjub", "-1", "64"], ["argument SEGMENTS: '-1' is not a whole number"]),
         (["babyjubjub", "1.0", "8"], ["'1.0' is not a whole number"]),
         (["bowe-hopwood", "4", str(2**64)], ["argument CHUNKS_PER_SEGMENT:", "from 0 to 18446744073709551615"]),
-        (["circom", "--hex", "abc"], ["argument --hex: 'abc' is not an even number of hex digits"]),
-        (["circom", "--hex", "0g"], ["argument --hex: '0g'"]),
+        (["circom", "--hex", "abc"], ["argument --hex: 'abc' has an odd number of hex digits"]),
+        (["circom", "--hex", "0g"], ["argument --hex: '0g' is not hex: 'g' is not a hex digit"]),
+        (["zcash", "--hex", "zz"], ["tamarind zcash: argument --hex: 'zz' is not hex: 'z' is not a hex digit"]),
+        (["circom", "--hex", "00 11"], ["'00 11' is not hex: ' ' is not a hex digit"]),
         (["circom", "--hex", "00", "file"], ["--hex cannot be combined with FILE"]),
         (["zcash", "--personalization", "Zcash"], ["'Zcash' is neither 8 ASCII characters nor 16 hex digits"]),
         (["zcash", "--personalization", "Zcash_PH0"], ["'Zcash_PH0' is neither"]),
         (["zcash", "--personalization", "5a636173685f504g"], ["16 characters, but not all are hex digits"]),
         (["zcash", "--personalization", "Zcash_PÄ"], ["8 characters, but not all are ASCII"]),
-        (["circom", "--personalization", "Zcash_PH"], ["unrecognized arguments: --personalization"]),
+        (["circom", "--personalization", "Zcash_PH"],
+         ["tamarind circom: --personalization is an option of zcash, not of circom"]),
+        # Unknown options are named, wherever they stand.
+        (["-V"], ["tamarind: unrecognized option '-V'"]),
+        (["--bogus", "zcash"], ["tamarind: unrecognized option '--bogus'"]),
+        (["circom", "--bogus"], ["tamarind circom: unrecognized option '--bogus'"]),
+        (["babyjubjub", "4", "64", "--hex", "00", "-V"], ["tamarind babyjubjub: unrecognized option '-V'"]),
+        # A command's option before the command: the hint names where it goes.
+        (["--personalization", "Tamarind", "zcash"],
+         ["--personalization is an option of the zcash command", "tamarind zcash --personalization"]),
+        (["--pers=Tamarind", "zcash"], ["tamarind zcash --personalization"]),
+        (["--hex", "00", "circom"], ["--hex goes after the command", "tamarind circom --hex"]),
+        (["-c", "sums", "zcash"], ["-c goes after the command"]),
+        (["circom", "--check", "sums", "--hex", "00"], ["--check cannot be combined with --hex or FILE"]),
+        (["circom", "--check", "missing-list"], ["tamarind: missing-list: No such file or directory"]),
         # Sizes the extension refuses to build: too many to count, too many to allocate.
         (["babyjubjub", str(2**64 - 1), str(2**64 - 1), "--hex", "00"],
          ["cannot build BabyJubjubPedersen(", "capacity overflow"]),
@@ -214,3 +230,100 @@ def test_console_script_matches_module_run(tmp_path: Path) -> None:
 
 def test_package_exports_the_extensions_panic_exception() -> None:
     assert tamarind.PanicException is panic_exception_type()
+
+
+def test_version_is_the_package_metadata_version() -> None:
+    proc = run(["--version"])
+    assert_succeeded(proc, [f"tamarind {tamarind.__version__}"])
+    try:
+        assert importlib.metadata.version("tamarind") == tamarind.__version__
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("tamarind is not installed, so there is no metadata to compare")
+
+
+def test_help_shows_examples_and_the_check_option() -> None:
+    top, zcash = run(["--help"]), run(["zcash", "--help"])
+    assert (top.returncode, zcash.returncode) == (0, 0)
+    assert "examples:" in top.stdout.decode() and "tamarind zcash --check sums.txt" in top.stdout.decode()
+    assert "-c LIST, --check LIST" in zcash.stdout.decode()
+
+
+def write_inputs(folder: Path) -> dict[str, bytes]:
+    inputs = {"abc": b"abc", "empty": b"", "zeros": bytes(20), "new\nline": b"escaped name"}
+    for name, data in inputs.items():
+        (folder / name).write_bytes(data)
+    return inputs
+
+
+@pytest.mark.parametrize("command", ["circom", "zcash-ascii", "babyjubjub", "bowe-hopwood"])
+def test_check_accepts_what_the_command_printed(command: str, tmp_path: Path) -> None:
+    args, factory = COMMANDS[command]
+    names = list(write_inputs(tmp_path))
+    printed = run([*args, *names], cwd=tmp_path)
+    assert printed.returncode == 0
+    (tmp_path / "sums").write_bytes(printed.stdout)
+    assert_succeeded(run([*args, "--check", "sums"], cwd=tmp_path),
+                     ["abc: OK", "empty: OK", "zeros: OK", "\\new\\nline: OK"])
+    # The same list from standard input, with -c.
+    assert_succeeded(run([*args, "-c", "-"], stdin=printed.stdout, cwd=tmp_path),
+                     ["abc: OK", "empty: OK", "zeros: OK", "\\new\\nline: OK"])
+
+
+# sha256sum -c's reading of a list: upper-case digests and the binary marker are
+# accepted, blank lines skipped; the other hashers' digests do not match.
+@pytest.mark.parametrize("line, verdict", [
+    ("{digest}  abc", "abc: OK"),
+    ("{upper}  abc", "abc: OK"),
+    ("{digest} *abc", "abc: OK"),
+    ("{other}  abc", "abc: FAILED"),
+    ("{digest}  abc\n\n{digest}  abc", "abc: OK\nabc: OK"),
+], ids=["text", "upper-case", "binary-marker", "other-hasher", "blank-line"])
+def test_check_line_forms(line: str, verdict: str, tmp_path: Path) -> None:
+    (tmp_path / "abc").write_bytes(b"abc")
+    digest, other = expected(ZcashPedersen, b"abc"), expected(CircomPedersen, b"abc")
+    (tmp_path / "sums").write_text(line.format(digest=digest, upper=digest.upper(), other=other) + "\n")
+    proc = run(["zcash", "--check", "sums"], cwd=tmp_path)
+    failed = "FAILED" in verdict
+    assert (proc.returncode, proc.stdout.decode().splitlines()) == (1 if failed else 0, verdict.splitlines())
+    assert proc.stderr.decode().splitlines() == (["tamarind: WARNING: 1 computed digest did NOT match"] if failed else [])
+
+
+def test_check_reports_each_failure_and_sums_up_on_stderr(tmp_path: Path) -> None:
+    write_inputs(tmp_path)
+    listing = [f"{expected(CircomPedersen, data)}  {name}" for name, data in
+               [("abc", b"abc"), ("changed", b"before"), ("missing", b""), ("zeros", bytes(20)), ("empty", b"x")]]
+    (tmp_path / "changed").write_bytes(b"after")
+    listing += ["not a digest line", "0123  abc"]
+    (tmp_path / "sums").write_text("\n".join(listing) + "\n")
+    proc = run(["circom", "-c", "sums"], cwd=tmp_path)
+    assert proc.returncode == 1
+    assert proc.stdout.decode().splitlines() == [
+        "abc: OK", "changed: FAILED", "missing: FAILED open or read", "zeros: OK", "empty: FAILED"]
+    assert proc.stderr.decode().splitlines() == [
+        "tamarind: missing: No such file or directory",
+        "tamarind: WARNING: 2 lines are improperly formatted",
+        "tamarind: WARNING: 1 listed input could not be hashed",
+        "tamarind: WARNING: 2 computed digests did NOT match",
+    ]
+
+
+@pytest.mark.parametrize("listing, stderr", [
+    (b"", "tamarind: sums: no properly formatted digest lines found"),
+    (b"abc  abc\n", "tamarind: sums: no properly formatted digest lines found"),
+    (b"\\" + b"0" * 64 + b"  bad\\escape\n", "tamarind: sums: no properly formatted digest lines found"),
+], ids=["empty", "short-digest", "bad-escape"])
+def test_check_without_digest_lines_fails(listing: bytes, stderr: str, tmp_path: Path) -> None:
+    (tmp_path / "sums").write_bytes(listing)
+    proc = run(["circom", "--check", "sums"], cwd=tmp_path)
+    assert (proc.returncode, proc.stdout, proc.stderr.decode().splitlines()) == (1, b"", [stderr])
+
+
+def test_check_refuses_inputs_over_capacity(tmp_path: Path) -> None:
+    (tmp_path / "long").write_bytes(bytes(3))
+    (tmp_path / "sums").write_text(f"{'0' * 64}  long\n")
+    proc = run(["babyjubjub", "1", "16", "--check", "sums"], cwd=tmp_path)
+    assert (proc.returncode, proc.stdout.decode().splitlines()) == (1, ["long: FAILED"])
+    assert proc.stderr.decode().splitlines() == [
+        "tamarind: long: input too long for BabyJubjubPedersen(1, 16): at most 2 bytes fit",
+        "tamarind: WARNING: 1 listed input could not be hashed",
+    ]
