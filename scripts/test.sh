@@ -34,3 +34,6 @@ done
 
 cd "$root/tests/python"
 python3 -m pytest -q "$root/tests/python"
+
+# The extension itself under AddressSanitizer and UndefinedBehaviorSanitizer.
+bash "$root/scripts/test_sanitized_module.sh"
