@@ -40,11 +40,14 @@ for target in $targets; do
   seeds="$root/tests/fuzz/corpus/$target"
   mkdir -p "$work" "$seeds"
   log="$build/$target.log"
+  # Extra libFuzzer flags a target needs, from tests/fuzz/<target>.options (one line).
+  extra=()
+  [ -f "$root/tests/fuzz/$target.options" ] && read -r -a extra <"$root/tests/fuzz/$target.options"
   echo "== $target: ${seconds}s"
   # The outcome is judged below, so that every target runs even after one fails.
   status=0
   "$build/$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 \
-    -artifact_prefix="$build/findings/$target-" "$work" "$seeds" >"$log" 2>&1 || status=$?
+    -artifact_prefix="$build/findings/$target-" "${extra[@]}" "$work" "$seeds" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   if [ "$status" = 0 ]; then
     echo "$target: ${runs:-?} executions, no finding"
