@@ -37,3 +37,6 @@ python3 -m pytest -q "$root/tests/python"
 
 # The extension itself under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash "$root/scripts/test_sanitized_module.sh"
+
+# An embedding program that finalizes and re-initializes Python between uses of the module.
+bash "$root/scripts/test_embedding.sh"

@@ -42,15 +42,20 @@ class HasherClass {
 public:
     using Hasher = typename Traits::Hasher;
 
-    // The class object, created on first use and kept for the process.
-    // Borrowed; throws PythonError if it cannot be created.
+    // The class object, created on first use and kept until the interpreter
+    // is finalized. Borrowed; throws PythonError if it cannot be created.
     static PyObject* type_object() {
-        static PyObject* type = nullptr;  // guarded by the interpreter lock
-        if (type == nullptr) type = create_type();
-        return type;
+        if (type_ == nullptr) type_ = create_type();
+        return type_;
     }
 
+    // Drops the pointer once the interpreter that owned the object is gone;
+    // the next interpreter creates its own. No Python call may run here.
+    static void forget_type() noexcept { type_ = nullptr; }
+
 private:
+    static inline PyObject* type_ = nullptr;  // guarded by the interpreter lock
+
     // Instance layout: object header, hasher, borrow counter, construction flag.
     // Invariant: when `constructed` is set, `storage` holds a live Hasher and
     // `borrow` a live counter, from the end of tp_new until tp_dealloc; the
