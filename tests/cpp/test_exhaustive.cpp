@@ -179,6 +179,18 @@ void check_reference_law_is_a_group() {
     }
     ASSERT_EQ(generating.size(), C::COFACTOR);
     generating.push_back(g.index(to_point(Projective<C>::generator())));
+    // The induction needs every element to be such a sum: search them out.
+    std::vector<bool> reached(n, false);
+    std::vector<std::size_t> frontier(generating);
+    for (const std::size_t s : generating) reached[s] = true;
+    while (!frontier.empty()) {
+        const std::size_t k = frontier.back();
+        frontier.pop_back();
+        for (const std::size_t s : generating) {
+            if (!reached[g.plus(k, s)]) reached[g.plus(k, s)] = true, frontier.push_back(g.plus(k, s));
+        }
+    }
+    ASSERT_EQ(std::count(reached.begin(), reached.end(), true), static_cast<std::ptrdiff_t>(n));
     for (std::size_t i = 0; i < n; ++i) {
         ASSERT_EQ(g.plus(i, 0), i);
         ASSERT_EQ(g.plus(i, g.negation(i)), 0u);
