@@ -157,6 +157,10 @@ $ci && cmake_werror=(-Ccmake.define.TAMARIND_WERROR=ON)
 stage cpp            all  cpp_suite tests-release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage cpp-sanitize   all  cpp_suite tests-sanitize -DTAMARIND_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 stage python         all  python_suite
+# The extension itself as a Debug build under AddressSanitizer and UBSan.
+stage python-sanitize all bash "$root/scripts/test_sanitized_module.sh"
+# A program that embeds Python and finalizes and re-initializes it between uses of the module.
+stage embedding      all  bash "$root/scripts/test_embedding.sh"
 stage clang-cpp      ci   cpp_suite tests-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage clang-python   ci   clang_python_suite
 # The thread race of the borrow counter makes no progress under qemu-user's

@@ -115,7 +115,7 @@ struct ZcashPedersenClass {
 
 template <class Traits>
 constexpr RegisteredClass registered() {
-    return {Traits::name, &HasherClass<Traits>::type_object};
+    return {Traits::name, &HasherClass<Traits>::type_object, &HasherClass<Traits>::forget_type};
 }
 
 constexpr std::array<RegisteredClass, 4> CLASSES{

@@ -10,8 +10,10 @@ namespace tamarind {
 
 struct RegisteredClass {
     std::string_view name;
-    // The class object (borrowed, kept for the process); throws PythonError.
+    // The class object (borrowed, kept until finalization); throws PythonError.
     PyObject* (*type_object)();
+    // Forgets the class object after finalization (no Python call).
+    void (*forget_type)() noexcept;
 };
 
 // In registration order, which is also the order of the module's __all__.

@@ -18,8 +18,9 @@ constexpr const char* PANIC_DOC =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.";
 
-// Created once and never freed; only touched with the interpreter lock held,
-// and the module refuses every interpreter but the first.
+// Created once per interpreter lifetime and never freed; only touched with
+// the interpreter lock held, and the module refuses every interpreter but the
+// first of each lifetime.
 PyObject* panic_type = nullptr;
 
 [[noreturn]] void abort_at_boundary() noexcept {
@@ -78,6 +79,8 @@ PyObject* panic_exception_type() noexcept {
     }
     return panic_type;
 }
+
+void forget_panic_exception_type() noexcept { panic_type = nullptr; }
 
 void set_python_exception_from_current() noexcept {
     try {

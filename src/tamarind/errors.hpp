@@ -35,6 +35,10 @@ Ref new_str(std::string_view text);
 // exception set if it cannot be created. Borrowed: it lives for the process.
 PyObject* panic_exception_type() noexcept;
 
+// Forgets that type once the interpreter that owned it is finalized (no
+// Python call), so that the next interpreter creates its own.
+void forget_panic_exception_type() noexcept;
+
 // Converts the exception currently being handled (call only inside a catch
 // block) into a set Python exception. Ends the process if the conversion
 // itself fails, since then nothing can be reported any more.

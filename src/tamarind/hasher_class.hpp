@@ -42,22 +42,31 @@ class HasherClass {
 public:
     using Hasher = typename Traits::Hasher;
 
-    // The class object, created on first use and kept for the process.
-    // Borrowed; throws PythonError if it cannot be created.
+    // The class object, created on first use and kept until the interpreter
+    // is finalized. Borrowed; throws PythonError if it cannot be created.
     static PyObject* type_object() {
-        static PyObject* type = nullptr;  // guarded by the interpreter lock
-        if (type == nullptr) type = create_type();
-        return type;
+        if (type_ == nullptr) type_ = create_type();
+        return type_;
     }
 
+    // Drops the pointer once the interpreter that owned the object is gone;
+    // the next interpreter creates its own. No Python call may run here.
+    static void forget_type() noexcept { type_ = nullptr; }
+
 private:
-    // Instance layout: object header, hasher, borrow counter.
-    // Invariant: `storage` holds a live Hasher from the end of tp_new until
-    // tp_dealloc; the borrow counter is 0 whenever no call is running.
+    static inline PyObject* type_ = nullptr;  // guarded by the interpreter lock
+
+    // Instance layout: object header, hasher, borrow counter, construction flag.
+    // Invariant: when `constructed` is set, `storage` holds a live Hasher and
+    // `borrow` a live counter, from the end of tp_new until tp_dealloc; the
+    // counter is 0 whenever no call is running. Memory from tp_alloc arrives
+    // zeroed, so an instance made by any other `__new__` (replacing it is
+    // possible where the type cannot be made immutable) reads as unconstructed.
     struct Object {
         PyObject header;
         alignas(Hasher) std::byte storage[sizeof(Hasher)];
         BorrowFlag borrow;
+        bool constructed;
     };
     static_assert(std::is_standard_layout_v<Object>, "the header must be at offset 0");
     // The interpreter's allocator aligns objects to 16 bytes.
@@ -66,6 +75,14 @@ private:
     static Object* as_object(PyObject* self) { return reinterpret_cast<Object*>(self); }
     static Hasher& hasher_of(PyObject* self) {
         return *std::launder(reinterpret_cast<Hasher*>(as_object(self)->storage));
+    }
+
+    // Refuses an instance that no tp_new of this class built.
+    static Hasher& constructed_hasher(PyObject* self) {
+        if (!as_object(self)->constructed) {
+            raise(PyExc_TypeError, "'" + std::string(Traits::name) + "' object was not initialised by its constructor");
+        }
+        return hasher_of(self);
     }
 
     static Signature constructor_signature() { return {Traits::name, "__new__", Traits::parameters, Traits::required}; }
@@ -92,8 +109,10 @@ private:
             {0, nullptr},
         };
         // No Py_TPFLAGS_BASETYPE (final), no GC (instances reference no Python
-        // objects), no __dict__ or weak-reference slots.
-        PyType_Spec type_spec = {qualified_name.c_str(), static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT, slots};
+        // objects), no __dict__ or weak-reference slots; immutable where the
+        // running interpreter knows the flag, so `__new__` cannot be replaced.
+        const unsigned int flags = Py_TPFLAGS_DEFAULT | immutable_type_flag();
+        PyType_Spec type_spec = {qualified_name.c_str(), static_cast<int>(sizeof(Object)), 0, flags, slots};
         PyObject* type = PyType_FromSpec(&type_spec);
         if (type == nullptr) propagate_python_error();
         return type;
@@ -122,6 +141,7 @@ private:
             throw;
         }
         ::new (static_cast<void*>(&object->borrow)) BorrowFlag();
+        object->constructed = true;
         return self;
     }
 
@@ -135,9 +155,11 @@ private:
     }
 
     static void tp_dealloc(PyObject* self) {
-        assert(as_object(self)->borrow.load() == 0);
-        guarded_dealloc(self, [&] { hasher_of(self).~Hasher(); });
-        as_object(self)->borrow.~BorrowFlag();
+        if (as_object(self)->constructed) {
+            assert(as_object(self)->borrow.load() == 0);
+            guarded_dealloc(self, [&] { hasher_of(self).~Hasher(); });
+            as_object(self)->borrow.~BorrowFlag();
+        }
         free_object(self);
     }
 
@@ -145,12 +167,12 @@ private:
         return guarded([&]() -> PyObject* {
             std::array<Ref, HASH_PARAMETERS.size()> arguments;
             parse_arguments(hash_signature(), args, kwargs, arguments);
+            Hasher& hasher = constructed_hasher(self);
             // Held until the result exists, whichever way this returns.
             const auto borrow = BorrowGuard::acquire(as_object(self)->borrow, Traits::borrow);
             if (!borrow) raise(PyExc_RuntimeError, borrow_conflict_message(Traits::borrow));
 
             const std::span<const std::uint8_t> data = extract_bytes(arguments[0].get(), "data");
-            Hasher& hasher = hasher_of(self);
             const std::array<std::uint8_t, DIGEST_SIZE> bytes = [&] {
                 // Shared borrows only ever reach the hasher through const.
                 if constexpr (Traits::borrow == BorrowKind::Shared) {

@@ -1,5 +1,8 @@
-// The module entry: creates `_tamarind` once per process and registers the
-// hasher classes on it.
+// The module entry: creates `_tamarind` once per interpreter lifetime and
+// registers the hasher classes on it. A program that embeds Python may
+// finalize the interpreter and initialize a new one; the objects of the first
+// then belong to no interpreter, so finalization makes the module forget them
+// and the next import creates everything afresh.
 
 #include <atomic>
 #include <cstdint>
@@ -28,12 +31,26 @@ PyModuleDef module_definition = {
 };
 
 // The interpreter that imported the module first; -1 until then. The type
-// objects are shared process-wide, so no other interpreter may use them.
+// objects are shared by the whole interpreter lifetime, so no other
+// interpreter may use them.
 std::atomic<std::int64_t> owner_interpreter{-1};
 
-// The module object, created once and never freed, so that every import
-// yields the same object.
+// The module object, created once per interpreter lifetime and never freed,
+// so that every import yields the same object.
 PyObject* module_object = nullptr;
+
+// Whether forget_interpreter is registered to run at this lifetime's end.
+bool forgetting_registered = false;
+
+// Run by Py_FinalizeEx after the interpreter is gone, so it may only drop
+// pointers: the objects themselves went with the interpreter's memory.
+void forget_interpreter() {
+    forgetting_registered = false;
+    module_object = nullptr;
+    for (const RegisteredClass& entry : registered_classes()) entry.forget_type();
+    forget_panic_exception_type();
+    owner_interpreter.store(-1);
+}
 
 void claim_interpreter() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -65,6 +82,14 @@ PyObject* create_module() {
         return module_object;
     }
 
+    // Once per lifetime: the interpreter empties its list of exit functions
+    // as it runs them.
+    if (!forgetting_registered) {
+        if (Py_AtExit(forget_interpreter) != 0) {
+            raise(PyExc_ImportError, "_tamarind cannot register its finalization hook: too many exit functions");
+        }
+        forgetting_registered = true;
+    }
     Ref module(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) propagate_python_error();
     for (const RegisteredClass& entry : registered_classes()) {
@@ -75,7 +100,7 @@ PyObject* create_module() {
     }
 
     module_object = module.get();
-    Py_IncRef(module_object);  // the process-wide reference
+    Py_IncRef(module_object);  // the reference held for the interpreter's lifetime
     return module.release();
 }
 

@@ -9,6 +9,22 @@
 
 namespace tamarind {
 
+// Py_TPFLAGS_IMMUTABLETYPE where the running interpreter honours it (3.10 on),
+// else 0. The module is built for the 3.9 limited API, whose headers may lack
+// the name, so the bit is spelled out; whether to set it is decided at run time
+// from the interpreter's own version text ("3.11.7 (main, ..."), which Python
+// code cannot change, unlike sys.hexversion.
+inline unsigned int immutable_type_flag() noexcept {
+    constexpr unsigned int IMMUTABLE_TYPE = 1U << 8;
+    const char* text = Py_GetVersion();
+    unsigned major = 0, minor = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) major = major * 10 + static_cast<unsigned>(*text - '0');
+    if (*text == '.') {
+        for (++text; *text >= '0' && *text <= '9'; ++text) minor = minor * 10 + static_cast<unsigned>(*text - '0');
+    }
+    return major > 3 || (major == 3 && minor >= 10) ? IMMUTABLE_TYPE : 0;
+}
+
 // One owned (strong) reference, released when the handle goes out of scope.
 // Every reference the module takes is held by one of these or handed on at
 // once, so that no error path leaks.

@@ -306,9 +306,11 @@ namespace {
 TEST(InversionUpdates, WordAccumulatorMatchesTheInt128One) {
     using namespace algebra::inversion;
     std::mt19937_64 rng(62);
-    const auto entry = [&] {  // a matrix entry within ±2^62
-        const i64 v = static_cast<i64>(rng() >> 1) >> 1;
-        return rng() % 8 == 0 ? (rng() % 2 ? (i64{1} << 62) : -(i64{1} << 62)) : v;
+    // A matrix entry within ±2^61, so that, as for real transitions, the
+    // entries of a row add up to at most 2^62 in magnitude.
+    const auto entry = [&] {
+        const i64 v = static_cast<i64>(rng()) >> 2;
+        return rng() % 8 == 0 ? (rng() % 2 ? (i64{1} << 61) : -(i64{1} << 61)) : v;
     };
     const auto limbs = [&] {
         Signed62 a;

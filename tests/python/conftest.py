@@ -22,6 +22,12 @@ _SMALL = {
 MAX_SMALL_INPUT = 4
 
 
+def pytest_configure(config):
+    # Under AddressSanitizer these run in a pass of their own, with its allocator
+    # told to fail as the system one does instead of ending the process.
+    config.addinivalue_line("markers", "allocation_failure: asks for more memory than any machine has")
+
+
 def small_instance(name):
     return _SMALL[name]()
 

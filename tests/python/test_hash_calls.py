@@ -61,6 +61,7 @@ def test_segments_that_hold_nothing_cost_nothing(factory, chunks):
     assert caught.value.args == (f"input of 8 bits needs {chunks} chunks but only 0 generator powers are available",)
 
 
+@pytest.mark.allocation_failure
 @pytest.mark.parametrize("factory", [B, J], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"])
 def test_allocation_failure_is_a_memory_error(factory):
     # 2**50 points cannot be allocated on any machine this runs on, yet their

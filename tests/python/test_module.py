@@ -3,6 +3,7 @@
 import gc
 import importlib
 import os
+import subprocess
 import sys
 import weakref
 
@@ -85,14 +86,63 @@ def test_no_cross_class_construction_or_hashing(cls):
 def test_instances_release_their_type_reference(class_name, cls):
     # Each instance holds its heap type and drops it when deallocated; failed constructions hold none.
     small_instance(class_name)  # warm up anything created lazily
-    before = sys.getrefcount(cls)
-    instances = [small_instance(class_name) for _ in range(50)]
-    assert sys.getrefcount(cls) == before + 50
-    del instances
-    for _ in range(50):
-        with pytest.raises(TypeError):
-            cls(1, 2, 3)
-    assert sys.getrefcount(cls) == before
+    # Garbage from earlier tests (frames of old tracebacks) may also hold the type; a collection
+    # in the middle of the count would release it, so collect first and none during the count.
+    gc.collect()
+    gc.disable()
+    try:
+        before = sys.getrefcount(cls)
+        instances = [small_instance(class_name) for _ in range(50)]
+        assert sys.getrefcount(cls) == before + 50
+        del instances
+        for _ in range(50):
+            with pytest.raises(TypeError):
+                cls(1, 2, 3)
+        assert sys.getrefcount(cls) == before
+    finally:
+        gc.enable()
+
+
+# Run in a child: the attack changes the class for the rest of the process. On interpreters
+# whose types can be immutable it first clears that flag through raw memory, as an attacker
+# with ctypes could, to reach the check that stands behind it.
+UNCONSTRUCTED_INSTANCE = """
+import ctypes, sys
+import _tamarind
+cls = getattr(_tamarind, sys.argv[1])
+IMMUTABLE = 1 << 8
+flags = cls.__flags__
+if flags & IMMUTABLE:
+    words = (ctypes.c_ulong * 64).from_address(id(cls))
+    [offset] = [i for i in range(64) if words[i] == flags]
+    words[offset] = flags & ~IMMUTABLE
+cls.__new__ = staticmethod(lambda c, *a: object.__new__(c))
+instance = cls()
+try:
+    instance.hash(b"")
+    print("hashed")
+except TypeError as error:
+    print(error)
+del instance
+print("released")
+"""
+
+
+def test_types_are_immutable_where_the_interpreter_allows(class_name, cls):
+    if sys.version_info < (3, 10):
+        pytest.skip("types cannot be made immutable before Python 3.10")
+    for attack in (lambda: setattr(cls, "__new__", staticmethod(lambda c: object.__new__(c))),
+                   lambda: setattr(cls, "hash", None), lambda: delattr(cls, "hash")):
+        with pytest.raises(TypeError, match=f"immutable type 'builtins.{cls.__name__}'"):
+            attack()
+    assert len(small_instance(class_name).hash(b"\x01")) == 32  # the refusals changed nothing
+
+
+def test_an_instance_its_constructor_did_not_build_is_refused(class_name):
+    proc = subprocess.run([sys.executable, "-c", UNCONSTRUCTED_INSTANCE, class_name],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [f"'{class_name}' object was not initialised by its constructor", "released"]
 
 
 def test_reimport_yields_the_same_module():
