@@ -155,7 +155,7 @@ TEST(ConfigurableTables, EmptySegmentsHoldAndDeriveNothing) {
 TEST(ConfigurableTables, UnrepresentableTablesFaultBeforeAnyArithmetic) {
     for (const auto& sizes : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
              {1, std::uint64_t{1} << 60}, {std::uint64_t{1} << 32, std::uint64_t{1} << 32}, {~0ull, 1}, {~0ull, ~0ull}}) {
-        const auto [segments, per_segment] = sizes;  // copies: lambdas cannot capture bindings in C++20
+        const std::uint64_t segments = sizes.first, per_segment = sizes.second;  // clang 14 cannot capture bindings
         EXPECT_EQ(fault_of([=] { BabyJubjubPedersen::build(segments, per_segment); }), "capacity overflow")
             << segments << " x " << per_segment;
         EXPECT_EQ(fault_of([=] { JubjubBoweHopwood::build(segments, per_segment); }), "capacity overflow")
