@@ -11,7 +11,7 @@ Each input gives one line, `<64 hex digits>  <name>`. One hasher instance
 serves the whole run, so the caching hashers derive their base points once.
 Small inputs are hashed together, a group at a time, by `hash_many`; large
 ones and standard input are streamed through an incremental hash in blocks,
-so memory does not grow with the input.
+so memory does not grow with the input, with a progress bar on a terminal.
 Every error is one line on standard error; the exit status is 0 when every
 input was hashed and 2 otherwise, 130 after Ctrl-C. --check reads such lines
 back and verifies them as `sha256sum -c` does: exit status 1 when any input
@@ -24,7 +24,9 @@ import argparse
 import contextlib
 import os
 import re
+import stat
 import sys
+import time
 from functools import partial
 from typing import (
     BinaryIO, Callable, ContextManager, Generic, Iterable, Iterator, List, NamedTuple, NoReturn, Optional, Protocol,
@@ -49,6 +51,10 @@ STREAM_BLOCK = 1 << 20
 # the bytes one block past the bound.
 GROUP_ITEMS = 256
 GROUP_BYTES = 4 << 20
+# A streamed input this large (its size when known, else the bytes done) gets a
+# progress bar on standard error when that is a terminal; redrawn at most this often.
+PROGRESS_FROM = 16 << 20
+PROGRESS_INTERVAL = 0.1
 
 T = TypeVar("T")
 Tag = TypeVar("Tag")
@@ -180,7 +186,7 @@ class Hasher:
                     results.append(exc)
             return results
 
-    def digest_stream(self, stream: BinaryIO, head: bytes) -> bytes:
+    def digest_stream(self, stream: BinaryIO, head: bytes, progress: "Progress") -> bytes:
         """The digest of `head` and the rest of `stream`, read and hashed a block at
         a time. Each block is measured against the capacity before it is hashed."""
         state = self._call(self._instance.incremental)
@@ -189,6 +195,7 @@ class Hasher:
             self.refuse_over_capacity(done + len(block))
             self._call(state.update, block)
             done += len(block)
+            progress.update(done)
             block = read_block(stream, self.read_size(done))
         return self._call(state.digest)
 
@@ -450,6 +457,82 @@ def open_input(name: str) -> ContextManager[BinaryIO]:
         raise ReadError(exc.strerror or str(exc)) from None
 
 
+def known_size(stream: BinaryIO) -> Optional[int]:
+    """The size of a regular file; None for pipes, terminals and the like."""
+    try:
+        status = os.fstat(stream.fileno())
+    except (OSError, ValueError, AttributeError):
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
+
+
+def mebibytes(count: int) -> str:
+    return f"{count / (1 << 20):.1f} MiB"
+
+
+class Progress:
+    """A one-line progress bar on standard error for a streamed input: drawn only
+    on a terminal and once the input is known to be large, redrawn in place after
+    a carriage return, and erased when the input is done or abandoned."""
+
+    BAR = 30  # characters between the brackets
+
+    def __init__(self, name: str, total: Optional[int]) -> None:
+        self._name = os.fsdecode(escaped(name))
+        self._total = total  # None when the size is not known (a pipe)
+        self._shown = 0  # characters of the line on screen
+        self._drawn_at = 0.0
+        self._out = sys.stderr
+        try:
+            if self._out is not None and not self._out.isatty():
+                self._out = None
+        except (AttributeError, OSError, ValueError):
+            self._out = None
+
+    def __enter__(self) -> "Progress":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._shown:
+            self._write("\r" + " " * self._shown + "\r")
+
+    def update(self, done: int) -> None:
+        if self._out is None or (done if self._total is None else self._total) < PROGRESS_FROM:
+            return
+        now = time.monotonic()
+        if self._shown and now - self._drawn_at < PROGRESS_INTERVAL:
+            return
+        self._drawn_at = now
+        if self._total is None:
+            line = f"{PROG}: {mebibytes(done)}  {self._name}"
+        else:
+            fraction = min(1.0, done / self._total)
+            filled = int(self.BAR * fraction)
+            line = (f"{PROG}: [{'#' * filled}{'.' * (self.BAR - filled)}] {fraction:4.0%}  "
+                    f"{mebibytes(done)} of {mebibytes(self._total)}  {self._name}")
+        # The name comes last, so that a narrow terminal cuts only the name; the
+        # last column is left free, as writing there wraps on some terminals.
+        line = line[:self._columns() - 1]
+        previous, self._shown = self._shown, max(self._shown, len(line))  # first: Ctrl-C may end the write
+        self._write("\r" + line + " " * max(0, previous - len(line)))
+
+    def _columns(self) -> int:
+        try:
+            columns = os.get_terminal_size(self._out.fileno()).columns if self._out is not None else 0
+        except (AttributeError, OSError, ValueError):
+            columns = 0
+        return columns or 80  # a terminal that does not say (0) is taken as the common width
+
+    def _write(self, text: str) -> None:
+        if self._out is None:
+            return
+        try:
+            self._out.write(text)
+            self._out.flush()
+        except (OSError, ValueError):
+            self._out = None  # a terminal that went away takes no more bars
+
+
 class _Group(Generic[Tag]):
     """Inputs waiting for one hash_many call, and the errors among them, in order."""
 
@@ -506,7 +589,8 @@ def digests(hasher: Hasher, sources: Iterable[Tuple[Tag, Union[bytes, str]]]
                     continue
                 yield from group.flush()
                 streamed = True
-                result: Union[bytes, InputError] = hasher.digest_stream(stream, head)
+                with Progress(source, known_size(stream)) as progress:
+                    result: Union[bytes, InputError] = hasher.digest_stream(stream, head, progress)
         except InputError as exc:
             if not streamed:  # its place is behind the inputs waiting in the group
                 group.add(tag, exc)

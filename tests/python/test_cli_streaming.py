@@ -1,18 +1,21 @@
 """How the command line feeds the hashers: small inputs in hash_many groups, large ones and standard
-input streamed block by block, and Ctrl-C."""
+input streamed block by block, a progress bar on a terminal, and Ctrl-C."""
 
 from __future__ import annotations
 
+import fcntl
 import io
 import os
 import select
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 from pathlib import Path
-from typing import Any, BinaryIO, Callable
+from typing import Any, BinaryIO, Callable, Iterator
 
 import pytest
 
@@ -262,7 +265,7 @@ def test_the_real_block_boundary_of_a_file_and_of_standard_input(tmp_path: Path)
 
 @pytest.fixture(scope="module")
 def big_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """24 MiB: the better part of a minute of hashing."""
+    """24 MiB: minutes of hashing, and large enough for a progress bar."""
     path = tmp_path_factory.mktemp("big") / "big.bin"
     path.write_bytes(os.urandom(24 << 20))
     return path
@@ -323,3 +326,140 @@ def test_ctrl_c_ends_the_run_promptly_with_status_130(how: str, big_file: Path, 
     assert latency < 5, latency
     if how == "hash-many":
         assert out == b""  # still inside the first group
+
+
+# --- the progress bar --------------------------------------------------------
+
+
+def screen(text: str) -> str:
+    """The line a terminal shows after `text`: carriage returns go back to the first column."""
+    line: list[str] = []
+    column = 0
+    for char in text:
+        if char == "\r":
+            column = 0
+            continue
+        if column < len(line):
+            line[column] = char
+        else:
+            line.append(char)
+        column += 1
+    return "".join(line).rstrip()
+
+
+def drain(master: int, until: Callable[[str], bool], seconds: float) -> str:
+    """Reads the terminal's output until `until` holds of it, or it closes, or time runs out."""
+    out = b""
+    deadline = time.monotonic() + seconds
+    while not until(out.decode(errors="replace")) and time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: every writer has closed it
+                break
+            if not chunk:
+                break
+            out += chunk
+    return out.decode(errors="replace")
+
+
+def test_progress_bar_on_a_terminal_is_erased_on_ctrl_c(big_file: Path) -> None:
+    master, slave = os.openpty()
+    columns = 72  # narrower than the line: a line that wrapped could not be redrawn in place
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    try:
+        proc = subprocess.Popen([sys.executable, "-m", "tamarind", "circom", str(big_file)], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=slave)
+        shown = drain(master, lambda out: "MiB" in out, 120)
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=30)
+        # Our end of the terminal stays open meanwhile: once no one holds it, Linux may
+        # report the terminal closed before the last of its output is read.
+        shown += drain(master, lambda out: False, 2)
+    finally:
+        os.close(slave)
+        os.close(master)
+    assert (proc.returncode, out) == (130, b"")
+    assert "\n" not in shown  # one line, redrawn in place
+    first = screen(shown.split("\r")[1])
+    # The name is cut, the numbers before it are not.
+    assert len(first) == columns - 1 and str(big_file).startswith(first.split("MiB  ")[1])
+    assert first.startswith("tamarind: [") and "% " in first and "of 24.0 MiB  /" in first
+    assert screen(shown) == ""  # erased
+
+
+class Terminal:
+    """A pseudo-terminal: `file` writes to it, `shown()` returns what it received."""
+
+    def __init__(self) -> None:
+        self._master, slave = os.openpty()
+        self.file = open(slave, "w", encoding="utf-8", errors="backslashreplace")
+
+    def shown(self) -> str:
+        self.file.flush()
+        return drain(self._master, lambda out: False, 0.5)
+
+    def close(self) -> None:
+        self.file.close()
+        os.close(self._master)
+
+
+@pytest.fixture
+def terminal() -> Iterator[Terminal]:
+    opened = Terminal()
+    yield opened
+    opened.close()
+
+
+def pipe_stdin(data: bytes) -> io.TextIOWrapper:
+    """Standard input from a pipe, so its size is unknown."""
+    read, write = os.pipe()
+    os.write(write, data)  # fits a pipe's buffer
+    os.close(write)
+    return open(read, "r")
+
+
+@pytest.mark.parametrize("source, large, line", [
+    ("file", True, "tamarind: [##############################] 100%  0.0 MiB of 0.0 MiB  big"),
+    ("stdin", True, "tamarind: 0.0 MiB  -"),
+    ("file", False, None),
+    ("stdin", False, None),
+], ids=["file", "stdin", "small-file", "small-stdin"])
+def test_progress_bar_for_large_inputs_on_a_terminal(source: str, large: bool, line: str | None,
+                                                     terminal: Terminal, tmp_path: Path,
+                                                     monkeypatch: pytest.MonkeyPatch,
+                                                     capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(tamarind.cli, "PROGRESS_FROM", 640)
+    monkeypatch.setattr(tamarind.cli, "PROGRESS_INTERVAL", 0.0)
+    data = pattern(640 + 5 if large else 639)
+    (tmp_path / "big").write_bytes(data)
+    monkeypatch.setattr(sys, "stdin", pipe_stdin(data))
+    name = "big" if source == "file" else "-"
+    monkeypatch.chdir(tmp_path)
+    # Here, not in a fixture: the capture installs its own standard error when the test starts.
+    monkeypatch.setattr(sys, "stderr", terminal.file)
+    assert tamarind.cli.main(["circom", name]) == 0
+    assert capsysbinary.readouterr().out.decode() == f"{expected(CircomPedersen, data)}  {name}\n"
+    shown = terminal.shown()
+    if line is None:
+        assert shown == ""
+        return
+    assert "\n" not in shown
+    drawn = [screen(part) for part in shown.split("\r") if part.strip()]
+    assert drawn[-1] == line
+    assert screen(shown) == ""
+
+
+def test_no_progress_bar_when_standard_error_is_not_a_terminal(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                              capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(tamarind.cli, "PROGRESS_FROM", 64)
+    monkeypatch.setattr(tamarind.cli, "PROGRESS_INTERVAL", 0.0)
+    (tmp_path / "big").write_bytes(pattern(1000))
+    with open(tmp_path / "err", "w") as err:
+        monkeypatch.setattr(sys, "stderr", err)
+        assert tamarind.cli.main(["circom", str(tmp_path / "big")]) == 0
+    assert (tmp_path / "err").read_text() == ""
+    assert capsysbinary.readouterr().out.decode().startswith(expected(CircomPedersen, pattern(1000)))
