@@ -9,19 +9,29 @@ of the four Pedersen hashers.
 
 Each input gives one line, `<64 hex digits>  <name>`. One hasher instance
 serves the whole run, so the caching hashers derive their base points once.
+Small inputs are hashed together, a group at a time, by `hash_many`; large
+ones and standard input are streamed through an incremental hash in blocks,
+so memory does not grow with the input, with a progress bar on a terminal.
 Every error is one line on standard error; the exit status is 0 when every
-input was hashed and 2 otherwise. --check reads such lines back and verifies
-them as `sha256sum -c` does: exit status 1 when any input failed.
+input was hashed and 2 otherwise, 130 after Ctrl-C. --check reads such lines
+back and verifies them as `sha256sum -c` does: exit status 1 when any input
+failed.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import re
+import stat
 import sys
+import time
 from functools import partial
-from typing import BinaryIO, Callable, Iterator, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
+from typing import (
+    BinaryIO, Callable, ContextManager, Generic, Iterable, Iterator, List, NamedTuple, NoReturn, Optional, Protocol,
+    Sequence, Tuple, TypeVar, Union,
+)
 
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
 
@@ -33,8 +43,21 @@ EXIT_FAILURE = 2
 EXIT_CHECK_FAILED = 1  # sha256sum -c's status when a listed input fails
 EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
 U64_MAX = 2**64 - 1
-READ_BLOCK = 1 << 16
 STDIN_NAME = "-"
+# Inputs of at least this many bytes are streamed, a block per read and per update.
+STREAM_BLOCK = 1 << 20
+# Bounds of one hash_many call: few enough inputs that output keeps coming, few
+# enough bytes that memory stays small. An input shorter than a block may take
+# the bytes one block past the bound.
+GROUP_ITEMS = 256
+GROUP_BYTES = 4 << 20
+# A streamed input this large (its size when known, else the bytes done) gets a
+# progress bar on standard error when that is a terminal; redrawn at most this often.
+PROGRESS_FROM = 16 << 20
+PROGRESS_INTERVAL = 0.1
+
+T = TypeVar("T")
+Tag = TypeVar("Tag")
 
 
 class Fatal(Exception):
@@ -46,8 +69,22 @@ class InputError(Exception):
     """One input that could not be hashed. Reported; the run goes on with the next."""
 
 
+class ReadError(InputError):
+    """An input that could not be opened or read (for --check, `FAILED open or read`)."""
+
+
+class SupportsIncremental(Protocol):
+    def update(self, data: bytes) -> None: ...
+
+    def digest(self) -> bytes: ...
+
+
 class SupportsHash(Protocol):
     def hash(self, data: bytes) -> bytes: ...
+
+    def hash_many(self, items: Iterable[bytes], threads: Optional[int] = ...) -> List[bytes]: ...
+
+    def incremental(self, data: bytes = ...) -> SupportsIncremental: ...
 
 
 class Choice(NamedTuple):
@@ -104,20 +141,63 @@ class Hasher:
                 raise
             raise Fatal(f"{PROG}: cannot build {self.description}: {panic_message(exc)}") from None
 
-    def digest(self, data: bytes) -> bytes:
-        if self.capacity is not None and len(data) > self.capacity:
-            # Refused here: the extension would fault with PanicException instead.
+    def refuse_over_capacity(self, size: int) -> None:
+        # Checked before any call: the extension would fault with PanicException instead.
+        if self.capacity is not None and size > self.capacity:
             fit = "1 byte fits" if self.capacity == 1 else f"{self.capacity} bytes fit"
             raise InputError(f"input too long for {self.description}: at most {fit}")
+
+    def read_size(self, done: int) -> int:
+        """How much to read after `done` bytes: a block, but never more than one
+        byte past the capacity, which is enough to refuse the input."""
+        if self.capacity is None:
+            return STREAM_BLOCK
+        return max(1, min(STREAM_BLOCK, self.capacity + 1 - done))
+
+    def _call(self, call: Callable[..., T], *args: object) -> T:
+        # KeyboardInterrupt, raised by the extension inside long calls, passes through untouched.
         try:
             with self._silencer:
-                return self._instance.hash(data)
+                return call(*args)
         except MemoryError:
             raise InputError("out of memory") from None
         except BaseException as exc:
             if not is_panic(exc):
                 raise
             raise InputError(f"internal fault: {panic_message(exc)}") from None
+
+    def digest(self, data: bytes) -> bytes:
+        self.refuse_over_capacity(len(data))
+        return self._call(self._instance.hash, data)
+
+    def digest_many(self, items: List[bytes]) -> List[Union[bytes, InputError]]:
+        """The digest of each item (each within the capacity), in one hash_many call."""
+        if not items:
+            return []
+        try:
+            return list(self._call(self._instance.hash_many, items))
+        except InputError:
+            # The call fails as a whole; one at a time, the fault is pinned on its input.
+            results: List[Union[bytes, InputError]] = []
+            for data in items:
+                try:
+                    results.append(self.digest(data))
+                except InputError as exc:
+                    results.append(exc)
+            return results
+
+    def digest_stream(self, stream: BinaryIO, head: bytes, progress: "Progress") -> bytes:
+        """The digest of `head` and the rest of `stream`, read and hashed a block at
+        a time. Each block is measured against the capacity before it is hashed."""
+        state = self._call(self._instance.incremental)
+        done, block = 0, head
+        while block:
+            self.refuse_over_capacity(done + len(block))
+            self._call(state.update, block)
+            done += len(block)
+            progress.update(done)
+            block = read_block(stream, self.read_size(done))
+        return self._call(state.digest)
 
 
 # --- command-line values -----------------------------------------------------
@@ -229,8 +309,8 @@ examples:
 
 Options of a command go after it: {PROG} COMMAND --help lists them.
 Exit status: 0 when every input was hashed (or, with --check, matched), 1 when
---check found a mismatch or an input it could not hash, 2 after any other
-error (one line on standard error each).
+--check found a mismatch or an input it could not hash, 130 after Ctrl-C, 2
+after any other error (one line on standard error each).
 """
 
 
@@ -347,46 +427,188 @@ def escaped(name: str) -> bytes:
     return os.fsencode(name).replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r")
 
 
-def read_stream(stream: BinaryIO, limit: Optional[int]) -> bytes:
-    """All of `stream`; or, under a capacity limit, at most limit + 1 bytes: one
-    byte more than fits is enough to refuse the input, so an over-long stream
-    is never read whole."""
-    if limit is None:
-        return stream.read()
+def read_block(stream: BinaryIO, size: int) -> bytes:
+    """`size` bytes of `stream`, fewer only at its end."""
     parts: List[bytes] = []
-    remaining = limit + 1
-    while remaining > 0:
-        block = stream.read(min(remaining, READ_BLOCK))
-        if not block:
-            break
-        parts.append(block)
-        remaining -= len(block)
-    return b"".join(parts)
-
-
-def read_named(name: str, limit: Optional[int]) -> bytes:
+    remaining = size
     try:
-        if name == STDIN_NAME:
-            if sys.stdin is None:  # descriptor 0 was closed when Python started
-                raise InputError("standard input is closed")
-            return read_stream(sys.stdin.buffer, limit)
-        with open(name, "rb") as stream:
-            return read_stream(stream, limit)
+        while remaining > 0:
+            part = stream.read(remaining)
+            if not part:
+                break
+            parts.append(part)
+            remaining -= len(part)
     except OSError as exc:
-        raise InputError(exc.strerror or str(exc)) from None
+        raise ReadError(exc.strerror or str(exc)) from None
     except MemoryError:
-        raise InputError("out of memory") from None
+        raise ReadError("out of memory") from None
+    return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
-def inputs(args: argparse.Namespace, limit: Optional[int]) -> Iterator[Tuple[str, Callable[[], bytes]]]:
-    """(name, reader) per input, in command-line order. Reading is deferred to the
-    reader so that one input's failure does not stop the others."""
+def open_input(name: str) -> ContextManager[BinaryIO]:
+    """The file, or standard input (left open when done)."""
+    if name == STDIN_NAME:
+        if sys.stdin is None:  # descriptor 0 was closed when Python started
+            raise ReadError("standard input is closed")
+        return contextlib.nullcontext(sys.stdin.buffer)
+    try:
+        return open(name, "rb")
+    except OSError as exc:
+        raise ReadError(exc.strerror or str(exc)) from None
+
+
+def known_size(stream: BinaryIO) -> Optional[int]:
+    """The size of a regular file; None for pipes, terminals and the like."""
+    try:
+        status = os.fstat(stream.fileno())
+    except (OSError, ValueError, AttributeError):
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
+
+
+def mebibytes(count: int) -> str:
+    return f"{count / (1 << 20):.1f} MiB"
+
+
+class Progress:
+    """A one-line progress bar on standard error for a streamed input: drawn only
+    on a terminal and once the input is known to be large, redrawn in place after
+    a carriage return, and erased when the input is done or abandoned."""
+
+    BAR = 30  # characters between the brackets
+
+    def __init__(self, name: str, total: Optional[int]) -> None:
+        self._name = os.fsdecode(escaped(name))
+        self._total = total  # None when the size is not known (a pipe)
+        self._shown = 0  # characters of the line on screen
+        self._drawn_at = 0.0
+        self._out = sys.stderr
+        try:
+            if self._out is not None and not self._out.isatty():
+                self._out = None
+        except (AttributeError, OSError, ValueError):
+            self._out = None
+
+    def __enter__(self) -> "Progress":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._shown:
+            self._write("\r" + " " * self._shown + "\r")
+
+    def update(self, done: int) -> None:
+        if self._out is None or (done if self._total is None else self._total) < PROGRESS_FROM:
+            return
+        now = time.monotonic()
+        if self._shown and now - self._drawn_at < PROGRESS_INTERVAL:
+            return
+        self._drawn_at = now
+        if self._total is None:
+            line = f"{PROG}: {mebibytes(done)}  {self._name}"
+        else:
+            fraction = min(1.0, done / self._total)
+            filled = int(self.BAR * fraction)
+            line = (f"{PROG}: [{'#' * filled}{'.' * (self.BAR - filled)}] {fraction:4.0%}  "
+                    f"{mebibytes(done)} of {mebibytes(self._total)}  {self._name}")
+        # The name comes last, so that a narrow terminal cuts only the name; the
+        # last column is left free, as writing there wraps on some terminals.
+        line = line[:self._columns() - 1]
+        previous, self._shown = self._shown, max(self._shown, len(line))  # first: Ctrl-C may end the write
+        self._write("\r" + line + " " * max(0, previous - len(line)))
+
+    def _columns(self) -> int:
+        try:
+            columns = os.get_terminal_size(self._out.fileno()).columns if self._out is not None else 0
+        except (AttributeError, OSError, ValueError):
+            columns = 0
+        return columns or 80  # a terminal that does not say (0) is taken as the common width
+
+    def _write(self, text: str) -> None:
+        if self._out is None:
+            return
+        try:
+            self._out.write(text)
+            self._out.flush()
+        except (OSError, ValueError):
+            self._out = None  # a terminal that went away takes no more bars
+
+
+class _Group(Generic[Tag]):
+    """Inputs waiting for one hash_many call, and the errors among them, in order."""
+
+    def __init__(self, hasher: Hasher) -> None:
+        self._hasher = hasher
+        self._entries: List[Tuple[Tag, Union[bytes, InputError]]] = []
+        self._bytes = 0
+
+    def add(self, tag: Tag, item: Union[bytes, InputError]) -> None:
+        """Adds bytes to hash, or the error that stands in for an input."""
+        if isinstance(item, bytes):
+            try:
+                self._hasher.refuse_over_capacity(len(item))
+            except InputError as exc:
+                item = exc
+            else:
+                self._bytes += len(item)
+        self._entries.append((tag, item))
+
+    @property
+    def full(self) -> bool:
+        return len(self._entries) >= GROUP_ITEMS or self._bytes >= GROUP_BYTES
+
+    def flush(self) -> Iterator[Tuple[Tag, Union[bytes, InputError]]]:
+        entries, self._entries, self._bytes = self._entries, [], 0
+        digests = iter(self._hasher.digest_many([item for _, item in entries if isinstance(item, bytes)]))
+        for tag, item in entries:
+            yield tag, next(digests) if isinstance(item, bytes) else item
+
+
+def digests(hasher: Hasher, sources: Iterable[Tuple[Tag, Union[bytes, str]]]
+            ) -> Iterator[Tuple[Tag, Union[bytes, InputError]]]:
+    """The digest of each source, or the error that stopped it, in the order given.
+
+    A source is bytes to hash, or the name of a file (STDIN_NAME: standard
+    input). Inputs shorter than a block wait in a group for one hash_many
+    call; a longer one is streamed once the group before it is done, so the
+    order holds."""
+    group: _Group[Tag] = _Group(hasher)
+    for tag, source in sources:
+        # Standard input may wait for a person at a terminal, who should see the digests already known.
+        if group.full or (isinstance(source, str) and source == STDIN_NAME):
+            yield from group.flush()
+        if isinstance(source, bytes):
+            group.add(tag, source)
+            continue
+        streamed = False
+        try:
+            with open_input(source) as stream:
+                first = hasher.read_size(0)
+                head = read_block(stream, first)
+                if len(head) < first:  # all of it: hashed with the group
+                    group.add(tag, head)
+                    continue
+                yield from group.flush()
+                streamed = True
+                with Progress(source, known_size(stream)) as progress:
+                    result: Union[bytes, InputError] = hasher.digest_stream(stream, head, progress)
+        except InputError as exc:
+            if not streamed:  # its place is behind the inputs waiting in the group
+                group.add(tag, exc)
+                continue
+            result = exc
+        yield tag, result
+    yield from group.flush()
+
+
+def inputs(args: argparse.Namespace) -> Iterator[Tuple[str, Union[bytes, str]]]:
+    """(name, source) per input, in command-line order: hex inputs are their
+    bytes, files and standard input their names."""
     if args.hex:
         for item in args.hex:
-            yield item.text, partial(bytes, item.data)
+            yield item.text, item.data
         return
     for name in args.files or [STDIN_NAME]:
-        yield name, partial(read_named, name, limit)
+        yield name, name
 
 
 def write_line(digest: bytes, name: str) -> None:
@@ -457,39 +679,43 @@ def plural(count: int, singular: str, many: str) -> str:
     return f"{count} {singular if count == 1 else many}"
 
 
+class _Listed(NamedTuple):
+    mark: bytes  # a backslash when the name is shown escaped
+    shown: bytes  # the name as output shows it
+    digest: str  # as listed, in lower case
+
+
 def verify(listing_name: str, hasher: "Hasher") -> int:
     """Checks each listed digest; one `NAME: OK` or `NAME: FAILED` line per entry,
     warnings on standard error, status 1 when anything failed."""
     shown_listing = os.fsdecode(escaped(listing_name))
     malformed = mismatched = unreadable = checked = 0
-    for line in read_listing(listing_name):
-        if not line.strip():
-            continue
-        match = _LISTED.fullmatch(line)
-        raw_name = match and (unescaped(match.group(3)) if match.group(1) else match.group(3))
-        if not match or not raw_name:
-            malformed += 1
-            continue
-        checked += 1
-        name = os.fsdecode(raw_name)
-        shown = escaped(name)
-        mark = b"\\" if shown != raw_name else b""
-        try:
-            data = read_named(name, hasher.capacity)
-        except InputError as exc:
-            report(f"{PROG}: {os.fsdecode(shown)}: {exc}")
-            write_output(mark + shown + b": FAILED open or read\n")
+
+    def entries() -> Iterator[Tuple[_Listed, Union[bytes, str]]]:
+        nonlocal malformed, checked
+        for line in read_listing(listing_name):
+            if not line.strip():
+                continue
+            match = _LISTED.fullmatch(line)
+            raw_name = match and (unescaped(match.group(3)) if match.group(1) else match.group(3))
+            if not match or not raw_name:
+                malformed += 1
+                continue
+            checked += 1
+            name = os.fsdecode(raw_name)
+            shown = escaped(name)
+            mark = b"\\" if shown != raw_name else b""
+            yield _Listed(mark, shown, match.group(2).decode("ascii").lower()), name
+
+    for listed, result in digests(hasher, entries()):
+        if isinstance(result, InputError):
+            report(f"{PROG}: {os.fsdecode(listed.shown)}: {result}")
+            failed = b": FAILED open or read\n" if isinstance(result, ReadError) else b": FAILED\n"
+            write_output(listed.mark + listed.shown + failed)
             unreadable += 1
             continue
-        try:
-            digest = hasher.digest(data)
-        except InputError as exc:
-            report(f"{PROG}: {os.fsdecode(shown)}: {exc}")
-            write_output(mark + shown + b": FAILED\n")
-            unreadable += 1
-            continue
-        matched = digest.hex() == match.group(2).decode("ascii").lower()
-        write_output(mark + shown + (b": OK\n" if matched else b": FAILED\n"))
+        matched = result.hex() == listed.digest
+        write_output(listed.mark + listed.shown + (b": OK\n" if matched else b": FAILED\n"))
         mismatched += not matched
     if checked == 0:
         report(f"{PROG}: {shown_listing}: no properly formatted digest lines found")
@@ -558,14 +784,12 @@ def run(argv: Optional[Sequence[str]]) -> int:
         if args.check is not None:
             return verify(args.check, hasher)
         status = EXIT_OK
-        for name, read in inputs(args, hasher.capacity):
-            try:
-                digest = hasher.digest(read())
-            except InputError as exc:
-                report(f"{PROG}: {os.fsdecode(escaped(name))}: {exc}")
+        for name, result in digests(hasher, inputs(args)):
+            if isinstance(result, InputError):
+                report(f"{PROG}: {os.fsdecode(escaped(name))}: {result}")
                 status = EXIT_FAILURE
-                continue
-            write_line(digest, name)
+            else:
+                write_line(result, name)
         return status
     finally:
         silencer.close()
