@@ -4,9 +4,13 @@ Every `hash` returns a new 32-byte `bytes` object. An input longer than a
 configurable hasher's capacity raises `PanicException` (qualified name
 pyo3_runtime.PanicException), which derives from `BaseException` and is not an
 attribute of this module.
+
+Every class also has `hash_many` (many inputs on native threads),
+`incremental` (one input fed in pieces, see `IncrementalHash`) and pickles by
+its constructor arguments. Long calls raise `KeyboardInterrupt` on Ctrl-C.
 """
 
-from typing import Optional, SupportsIndex, final
+from typing import Iterable, List, Optional, SupportsIndex, Tuple, final
 
 __all__ = ["BabyJubjubPedersen", "JubjubBoweHopwood", "CircomPedersen", "ZcashPedersen"]
 
@@ -18,6 +22,16 @@ class BabyJubjubPedersen:
     def __new__(cls, segments: SupportsIndex, bits_per_window: SupportsIndex) -> BabyJubjubPedersen: ...
     def hash(self, data: bytes) -> bytes:
         """Hash `data`, returning the compressed point as bytes."""
+    def hash_many(self, items: Iterable[bytes], threads: Optional[SupportsIndex] = None) -> List[bytes]:
+        """Hash every bytes object of the iterable `items`, returning the list of
+        digests: the same as [self.hash(x) for x in items], computed on `threads`
+        native threads (default: the usable CPUs; 1 runs on the calling thread).
+        A bad item raises what hash() would, naming its index; nothing is returned then."""
+    def incremental(self, data: bytes = b"") -> IncrementalHash:
+        """A new IncrementalHash over this hasher: feed it pieces with update(), then
+        read digest(), equal to self.hash() of the pieces joined."""
+    def __reduce__(self) -> Tuple[object, Tuple[str, Tuple[object, ...]]]:
+        """Pickled by its constructor arguments."""
 
 @final
 class JubjubBoweHopwood:
@@ -27,6 +41,16 @@ class JubjubBoweHopwood:
     def __new__(cls, segments: SupportsIndex, chunks_per_segment: SupportsIndex) -> JubjubBoweHopwood: ...
     def hash(self, data: bytes) -> bytes:
         """Hash `data`, returning the x-coordinate as bytes."""
+    def hash_many(self, items: Iterable[bytes], threads: Optional[SupportsIndex] = None) -> List[bytes]:
+        """Hash every bytes object of the iterable `items`, returning the list of
+        digests: the same as [self.hash(x) for x in items], computed on `threads`
+        native threads (default: the usable CPUs; 1 runs on the calling thread).
+        A bad item raises what hash() would, naming its index; nothing is returned then."""
+    def incremental(self, data: bytes = b"") -> IncrementalHash:
+        """A new IncrementalHash over this hasher: feed it pieces with update(), then
+        read digest(), equal to self.hash() of the pieces joined."""
+    def __reduce__(self) -> Tuple[object, Tuple[str, Tuple[object, ...]]]:
+        """Pickled by its constructor arguments."""
 
 @final
 class CircomPedersen:
@@ -39,6 +63,16 @@ class CircomPedersen:
     def __new__(cls) -> CircomPedersen: ...
     def hash(self, data: bytes) -> bytes:
         """Hash `data`, returning the 32-byte packed point (circomlibjs `packPoint`)."""
+    def hash_many(self, items: Iterable[bytes], threads: Optional[SupportsIndex] = None) -> List[bytes]:
+        """Hash every bytes object of the iterable `items`, returning the list of
+        digests: the same as [self.hash(x) for x in items], computed on `threads`
+        native threads (default: the usable CPUs; 1 runs on the calling thread).
+        A bad item raises what hash() would, naming its index; nothing is returned then."""
+    def incremental(self, data: bytes = b"") -> IncrementalHash:
+        """A new IncrementalHash over this hasher: feed it pieces with update(), then
+        read digest(), equal to self.hash() of the pieces joined."""
+    def __reduce__(self) -> Tuple[object, Tuple[str, Tuple[object, ...]]]:
+        """Pickled by its constructor arguments."""
 
 @final
 class ZcashPedersen:
@@ -51,3 +85,41 @@ class ZcashPedersen:
     def __new__(cls, personalization: Optional[bytes] = None) -> ZcashPedersen: ...
     def hash(self, data: bytes) -> bytes:
         """Hash `data`, returning the 32-byte little-endian u-coordinate."""
+    def hash_many(self, items: Iterable[bytes], threads: Optional[SupportsIndex] = None) -> List[bytes]:
+        """Hash every bytes object of the iterable `items`, returning the list of
+        digests: the same as [self.hash(x) for x in items], computed on `threads`
+        native threads (default: the usable CPUs; 1 runs on the calling thread).
+        A bad item raises what hash() would, naming its index; nothing is returned then."""
+    def incremental(self, data: bytes = b"") -> IncrementalHash:
+        """A new IncrementalHash over this hasher: feed it pieces with update(), then
+        read digest(), equal to self.hash() of the pieces joined."""
+    def __reduce__(self) -> Tuple[object, Tuple[str, Tuple[object, ...]]]:
+        """Pickled by its constructor arguments."""
+
+@final
+class IncrementalHash:
+    """One input fed in pieces to a hasher, made by its incremental() method.
+
+    update() any number of times, then digest() or hexdigest(); the digest
+    equals the hasher's hash() of the pieces joined. Memory does not grow
+    with the input. Calls borrow the hasher as hash() does."""
+
+    @property
+    def name(self) -> str:
+        """The name of the hasher class."""
+    @property
+    def digest_size(self) -> int:
+        """The size of a digest in bytes: 32."""
+    def update(self, data: bytes) -> None:
+        """Feed `data` (bytes), the next piece of the input."""
+    def digest(self) -> bytes:
+        """The hash of the pieces fed so far, as the hasher's hash() of them joined."""
+    def hexdigest(self) -> str:
+        """The digest as 64 lowercase hex digits."""
+    def copy(self) -> IncrementalHash:
+        """An independent copy of this state, bound to the same hasher."""
+    def __copy__(self) -> IncrementalHash: ...
+    def __deepcopy__(self, memo: object, /) -> IncrementalHash: ...
+
+def _rebuild(name: str, arguments: Tuple[object, ...], /) -> object:
+    """The hasher class `name` called with the tuple `arguments` (unpickling)."""

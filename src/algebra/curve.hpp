@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "algebra/bigint.hpp"
@@ -164,6 +165,29 @@ struct Projective {
         return x * other.z == other.x * z && y * other.z == other.y * z;
     }
 };
+
+// Normalises many points with one constant-time inversion (Montgomery's
+// trick): three products per point instead of an inversion each. Constant
+// time, like to_affine. `out` has as many entries as `points`.
+template <class Config>
+void batch_to_affine(std::span<const Projective<Config>> points, std::span<Affine<Config>> out) {
+    using F = typename Config::BaseField;
+    assert(points.size() == out.size());
+    if (points.empty()) return;
+    // out[i].x holds z_0·…·z_i until the backward pass replaces it.
+    F product = F::one();
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        assert(!points[i].z.is_zero());
+        product *= points[i].z;
+        out[i].x = product;
+    }
+    F running = product.invert();  // (z_0·…·z_i)^-1 at step i
+    for (std::size_t i = points.size(); i-- > 0;) {
+        const F z_inv = i == 0 ? running : running * out[i - 1].x;
+        running *= points[i].z;
+        out[i] = Affine<Config>{points[i].x * z_inv, points[i].y * z_inv};
+    }
+}
 
 // x for a given y, from x² = (1 - y²) / (a - d·y²); either root, the caller
 // picks the sign. Absent when no point of the curve has this y. Variable

@@ -22,6 +22,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "algebra/curve.hpp"
@@ -33,6 +34,30 @@
 #include "pedersen/table.hpp"
 
 namespace pedersen {
+
+// Long work calls its checkpoint between slices of a few milliseconds at
+// most, so that a caller can abandon a call by throwing from it (to deliver
+// a signal, or to stop a worker). Whatever it interrupts, an instance keeps
+// only what it had completed.
+class Checkpoint {
+public:
+    Checkpoint() = default;  // never interrupts
+    template <class F>
+        requires(!std::same_as<std::remove_cvref_t<F>, Checkpoint>)
+    explicit Checkpoint(const F& check)
+        : context_(&check), call_([](const void* c) { (*static_cast<const F*>(c))(); }) {}
+
+    void operator()() const {
+        if (call_ != nullptr) call_(context_);
+    }
+
+private:
+    const void* context_ = nullptr;
+    void (*call_)(const void*) = nullptr;
+};
+
+// Chunks summed between two checkpoints: about a millisecond of lookups.
+inline constexpr std::uint64_t checkpoint_chunks = 4096;
 
 // The capacity fault: too few generator powers for the input.
 [[noreturn]] inline void capacity_fault(std::uint64_t bits, std::uint64_t chunks, std::uint64_t powers) {
@@ -57,6 +82,7 @@ public:
     using Point = algebra::Projective<Curve>;
     using Entry = algebra::Niels<Curve>;
     using Tables = Layout<Curve, typename Def::Encoding, Def::chunks_per_lookup>;
+    using Definition = Def;
 
     static constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
 
@@ -76,6 +102,7 @@ public:
         constexpr std::uint64_t max_entries = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(Entry);
         if (per_segment != 0 && segments > std::numeric_limits<std::uint64_t>::max() / per_segment)
             fault::raise("capacity overflow");
+        const std::uint64_t requested = per_segment;
         if (segments == 0) per_segment = 0;  // however large, nothing to hold
         if (per_segment > max_entries) fault::raise("capacity overflow");
         const std::uint64_t stride = Tables::segment_entries(per_segment);
@@ -84,6 +111,7 @@ public:
         ConfigurablePedersen h;
         h.segments_ = segments;
         h.per_segment_ = per_segment;
+        h.requested_per_segment_ = requested;
         h.stride_ = static_cast<std::size_t>(stride);
         if (stride == 0) return h;
         h.tables_.resize(static_cast<std::size_t>(segments * stride));
@@ -95,17 +123,55 @@ public:
         return h;
     }
 
-    algebra::Bytes32 hash(std::span<const std::uint8_t> data) const {
+    algebra::Bytes32 hash(std::span<const std::uint8_t> data, Checkpoint checkpoint = {}) const {
+        check_capacity(data.size());
+        return Def::encode(sum(data, 0, checkpoint).to_affine());
+    }
+
+    // The capacity fault, for an input of `bytes` bytes that does not fit.
+    void check_capacity(std::uint64_t bytes) const {
+        const std::uint64_t chunks = chunk_count(bytes, Def::Encoding::chunk_bits);
+        const std::uint64_t powers = segments_ * per_segment_;
+        if (chunks > powers) capacity_fault(bytes * 8, chunks, powers);
+    }
+
+    // Nothing to grow: every table exists from the start.
+    void prepare(std::uint64_t, std::uint64_t, Checkpoint = {}) const {}
+
+    // The sum of `data` placed at segment `first_segment` of an input, which
+    // must fit (check_capacity). So an input cut at segment boundaries sums
+    // piece by piece.
+    Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
+        constexpr unsigned K = Def::chunks_per_lookup;
+        constexpr std::uint64_t slice = checkpoint_chunks / K * K;  // whole groups
         const BitString bits(data);
         const std::uint64_t chunks = chunk_count(data.size(), Def::Encoding::chunk_bits);
-        const std::uint64_t powers = segments_ * per_segment_;
-        if (chunks > powers) capacity_fault(bits.size(), chunks, powers);
         Point acc = Point::identity();
-        const Entry* table = tables_.data();
-        for (std::uint64_t first = 0; first < chunks; first += per_segment_, table += stride_)
-            Tables::accumulate(acc, table, per_segment_, std::min(per_segment_, chunks - first), bits, first);
-        return Def::encode(acc.to_affine());
+        if (chunks == 0) return acc;
+        const Entry* table = tables_.data() + first_segment * stride_;
+        std::uint64_t since_checkpoint = 0;
+        for (std::uint64_t first = 0; first < chunks; first += per_segment_, table += stride_) {
+            const std::uint64_t used = std::min(per_segment_, chunks - first);
+            // A long segment in slices; group g of a segment starts at entry g·stride(K).
+            for (std::uint64_t done = 0; done < used; done += slice) {
+                const std::uint64_t n = std::min(slice, used - done);
+                Tables::accumulate(acc, table + done / K * Tables::G::stride(K), per_segment_ - done, n, bits,
+                                   first + done);
+                since_checkpoint += n;
+                if (since_checkpoint >= checkpoint_chunks) {
+                    checkpoint();
+                    since_checkpoint = 0;
+                }
+            }
+        }
+        return acc;
     }
+
+    // Bits of input one segment takes.
+    std::uint64_t segment_bits() const { return per_segment_ * Def::Encoding::chunk_bits; }
+    // The second size as the constructor was given it (segment_bits and the
+    // tables treat it as 0 when there are no segments).
+    std::uint64_t requested_per_segment() const { return requested_per_segment_; }
 
     std::uint64_t segments() const { return segments_; }
     std::uint64_t per_segment() const { return per_segment_; }
@@ -121,6 +187,7 @@ private:
     std::vector<Entry> tables_;  // segment s at s·stride_
     std::uint64_t segments_ = 0;
     std::uint64_t per_segment_ = 0;
+    std::uint64_t requested_per_segment_ = 0;
     std::size_t stride_ = 0;
 };
 
@@ -146,6 +213,7 @@ public:
     using Entry = algebra::Niels<Curve>;
     using Tables = Layout<Curve, Encoding, Def::chunks_per_lookup>;
     using Multiples = Layout<Curve, Encoding, 1>;
+    using Definition = Def;
 
     static constexpr std::uint64_t chunks_per_segment = Def::chunks_per_segment;
     static constexpr std::size_t default_cap = std::size_t{64} << 20;
@@ -159,24 +227,45 @@ public:
 
     // Grows the cache for the input first, so it takes the instance for
     // exclusive use; the cache never changes a result.
-    algebra::Bytes32 hash(std::span<const std::uint8_t> data) {
+    algebra::Bytes32 hash(std::span<const std::uint8_t> data, Checkpoint checkpoint = {}) {
+        prepare(0, data.size(), checkpoint);
+        return Def::encode(sum(data, 0, checkpoint).to_affine());
+    }
+
+    // Every input fits.
+    void check_capacity(std::uint64_t) const {}
+
+    // Grows the cache for `bytes` bytes of input placed at segment
+    // `first_segment`, within the cap. After it, sum() on such input reads
+    // the instance only, so any number of threads may run it at once.
+    void prepare(std::uint64_t first_segment, std::uint64_t bytes, Checkpoint checkpoint = {}) {
+        extend(first_segment + segments_in(bytes), checkpoint);
+    }
+
+    // The sum of `data` placed at segment `first_segment` of an input, from
+    // whatever the cache holds (see prepare); so an input cut at segment
+    // boundaries sums piece by piece.
+    Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
+        constexpr std::uint64_t checkpoint_segments = std::max<std::uint64_t>(1, checkpoint_chunks / chunks_per_segment);
         const BitString bits(data);
         const std::uint64_t chunks = chunk_count(data.size(), Encoding::chunk_bits);
-        const std::uint64_t segments = chunks / chunks_per_segment + (chunks % chunks_per_segment != 0);
-        extend(segments);
-
+        const std::uint64_t end = first_segment + segments_in(data.size());
         Point acc = Point::identity();
         const std::uint64_t shared = bases_.shared_segments();
-        const std::uint64_t tabled = std::min(segments, tabled_end());
-        for (std::uint64_t s = 0; s < tabled; ++s) {
+        const std::uint64_t tabled = std::max(first_segment, std::min(end, tabled_end()));
+        for (std::uint64_t s = first_segment; s < tabled; ++s) {
             const Entry* table = s < shared ? bases_.shared_table(s).data() : tables_[s - shared].data();
-            const std::uint64_t first = s * chunks_per_segment;
+            const std::uint64_t first = (s - first_segment) * chunks_per_segment;
             Tables::accumulate(acc, table, chunks_per_segment, std::min(chunks_per_segment, chunks - first), bits,
                                first);
+            if ((s - first_segment + 1) % checkpoint_segments == 0) checkpoint();
         }
-        if (segments > tabled) accumulate_untabled(acc, tabled, segments, chunks, bits);
-        return Def::encode(acc.to_affine());
+        if (end > tabled) accumulate_untabled(acc, tabled, end, first_segment, chunks, bits, checkpoint);
+        return acc;
     }
+
+    // Bits of input one segment takes.
+    static constexpr std::uint64_t segment_bits() { return chunks_per_segment * Encoding::chunk_bits; }
 
     // Bytes this instance holds in tables (the shared ones not counted).
     std::size_t cached_bytes() const {
@@ -190,11 +279,17 @@ public:
     const Bases& bases() const { return bases_; }
 
 private:
-    void extend(std::uint64_t segments) {
+    static std::uint64_t segments_in(std::uint64_t bytes) {
+        const std::uint64_t chunks = chunk_count(bytes, Encoding::chunk_bits);
+        return chunks / chunks_per_segment + (chunks % chunks_per_segment != 0);
+    }
+
+    void extend(std::uint64_t segments, Checkpoint checkpoint) {
         if (tabled_end() < segments && tables_.capacity() == 0 && max_tables_ != 0) tables_.reserve(max_tables_);
         while (tabled_end() < segments && multiples_.empty() && tables_.size() < max_tables_) {
             std::vector<Entry> table = Tables::build_segment(bases_.base_vartime(tabled_end()), chunks_per_segment);
             tables_.push_back(std::move(table));  // within capacity; only complete tables enter the cache
+            checkpoint();
         }
         const std::uint64_t room = multiples_budget_ / (multiples_per_segment * sizeof(Entry));
         const std::uint64_t want = std::min(segments > tabled_end() ? segments - tabled_end() : 0, room);
@@ -219,13 +314,15 @@ private:
                                                                            multiples_per_segment));
             algebra::batch_to_niels<Curve>(points, entries);
             multiples_.insert(multiples_.end(), entries.begin(), entries.end());  // within capacity
+            checkpoint();
         }
     }
 
-    // Segments [begin, end) by Horner's rule, in batches that share their
-    // doublings; multiples tables from the cache or derived now.
-    void accumulate_untabled(Point& acc, std::uint64_t begin, std::uint64_t end, std::uint64_t chunks,
-                             const BitString& bits) const {
+    // Segments [begin, end) of an input whose first segment is `origin`, by
+    // Horner's rule, in batches that share their doublings; multiples tables
+    // from the cache or derived now.
+    void accumulate_untabled(Point& acc, std::uint64_t begin, std::uint64_t end, std::uint64_t origin,
+                             std::uint64_t chunks, const BitString& bits, Checkpoint checkpoint) const {
         constexpr std::uint64_t batch = 128;
         const std::uint64_t kept_end = cached_end();
         std::vector<Point> points;
@@ -248,11 +345,12 @@ private:
                 const Entry* multiples = s < kept_end
                                              ? &multiples_[(s - tabled_end()) * multiples_per_segment]
                                              : &derived[(s - derive_from) * multiples_per_segment];
-                const std::uint64_t first = s * chunks_per_segment;
+                const std::uint64_t first = (s - origin) * chunks_per_segment;
                 list[s - s0] = {multiples, std::min(chunks_per_segment, chunks - first), first};
             }
             accumulate_horner<Curve, Encoding>(acc, std::span<const HornerSegment<Curve>>(list.data(), s1 - s0),
                                                bits);
+            checkpoint();
         }
     }
 

@@ -1,6 +1,8 @@
 #include "tamarind/arguments.hpp"
 
 #include <cassert>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -129,6 +131,34 @@ std::span<const std::uint8_t> extract_bytes(PyObject* value, std::string_view pa
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(value, &data, &size) != 0) propagate_python_error();
     return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+}
+
+std::span<const std::uint8_t> extract_item_bytes(PyObject* value, std::size_t index) {
+    if (!PyBytes_Check(value)) {
+        raise_type_error("item " + std::to_string(index) + ": " +
+                         messages::cannot_convert(type_name_of(value), "PyBytes"));
+    }
+    return extract_bytes(value, "");
+}
+
+Ref iterate(PyObject* value, std::string_view parameter) {
+    Ref iterator(PyObject_GetIter(value));
+    if (!iterator) relabel_conversion_error(parameter);
+    return iterator;
+}
+
+std::optional<std::uint64_t> extract_count(PyObject* value, std::string_view parameter) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    Ref integer = PyLong_Check(value) ? Ref::borrowed(value) : Ref(PyNumber_Index(value));
+    if (!integer) relabel_conversion_error(parameter);
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (result == -1 && PyErr_Occurred() != nullptr) propagate_python_error();
+    if (overflow > 0) return UINT64_MAX;
+    if (overflow < 0 || result < 1) {
+        raise(PyExc_ValueError, std::string(parameter) + " must be at least 1, not " + text_of(integer.get()));
+    }
+    return static_cast<std::uint64_t>(result);
 }
 
 }  // namespace tamarind

@@ -3,7 +3,9 @@
 // conversions of single argument values, with the interpreter's messages.
 // Every failure sets a Python exception and throws PythonError.
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -26,5 +28,17 @@ std::uint64_t extract_u64(PyObject* value, std::string_view parameter);
 // The contents of a bytes object (or of a subclass), read in place: the view
 // lives as long as `value`. Anything else is a TypeError naming `parameter`.
 std::span<const std::uint8_t> extract_bytes(PyObject* value, std::string_view parameter);
+
+// The same for item `index` of an iterable argument; the TypeError says
+// "item 3: ..." instead of naming a parameter.
+std::span<const std::uint8_t> extract_item_bytes(PyObject* value, std::size_t index);
+
+// An iterator over `value`; a TypeError (not iterable) is relabelled with
+// `parameter`.
+Ref iterate(PyObject* value, std::string_view parameter);
+
+// A count of at least 1, absent for None or a missing argument. Counts past
+// 2^63 saturate; a count below 1 is a ValueError naming `parameter`.
+std::optional<std::uint64_t> extract_count(PyObject* value, std::string_view parameter);
 
 }  // namespace tamarind

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "pedersen/circom.hpp"
 #include "pedersen/configurable.hpp"
@@ -17,6 +18,15 @@ namespace {
 
 // The two configurable hashers take the same two sizes; only the name of the
 // second one differs.
+// (segments, second size) as given to the constructor.
+template <class H>
+Ref configurable_arguments(const H& hasher) {
+    Ref tuple(Py_BuildValue("(KK)", static_cast<unsigned long long>(hasher.segments()),
+                            static_cast<unsigned long long>(hasher.requested_per_segment())));
+    if (!tuple) propagate_python_error();
+    return tuple;
+}
+
 template <class H, const std::array<std::string_view, 2>& Parameters>
 H build_configurable(std::span<const Ref> arguments) {
     // Converted in order, so the first bad argument is the one reported.
@@ -45,6 +55,7 @@ struct BabyJubjubPedersenClass {
     static Hasher construct(std::span<const Ref> arguments) {
         return build_configurable<Hasher, BABY_JUBJUB_PARAMETERS>(arguments);
     }
+    static Ref arguments(const Hasher& hasher) { return configurable_arguments(hasher); }
 };
 
 struct JubjubBoweHopwoodClass {
@@ -63,6 +74,7 @@ struct JubjubBoweHopwoodClass {
     static Hasher construct(std::span<const Ref> arguments) {
         return build_configurable<Hasher, BOWE_HOPWOOD_PARAMETERS>(arguments);
     }
+    static Ref arguments(const Hasher& hasher) { return configurable_arguments(hasher); }
 };
 
 struct CircomPedersenClass {
@@ -82,6 +94,11 @@ struct CircomPedersenClass {
     // hash() grows the cached tables.
     static constexpr BorrowKind borrow = BorrowKind::Exclusive;
     static Hasher construct(std::span<const Ref>) { return Hasher(); }
+    static Ref arguments(const Hasher&) {
+        Ref tuple(PyTuple_New(0));
+        if (!tuple) propagate_python_error();
+        return tuple;
+    }
 };
 
 struct ZcashPedersenClass {
@@ -111,6 +128,13 @@ struct ZcashPedersenClass {
         std::copy(bytes.begin(), bytes.end(), personalization.begin());
         return Hasher(personalization);
     }
+    static Ref arguments(const Hasher& hasher) {
+        const auto& personalization = hasher.personalization();
+        Ref tuple(Py_BuildValue("(y#)", reinterpret_cast<const char*>(personalization.data()),
+                                static_cast<Py_ssize_t>(personalization.size())));
+        if (!tuple) propagate_python_error();
+        return tuple;
+    }
 };
 
 template <class Traits>
@@ -128,5 +152,15 @@ constexpr std::array<RegisteredClass, 4> CLASSES{
 }  // namespace
 
 std::span<const RegisteredClass> registered_classes() { return CLASSES; }
+
+PyObject* rebuild_hasher(PyObject* name, PyObject* arguments) {
+    if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "_rebuild() needs a class name (str)");
+    if (!PyTuple_Check(arguments)) raise(PyExc_TypeError, "_rebuild() needs the constructor arguments as a tuple");
+    const std::string wanted = utf8(name);
+    for (const RegisteredClass& entry : CLASSES) {
+        if (entry.name == wanted) return PyObject_Call(entry.type_object(), arguments, nullptr);
+    }
+    raise(PyExc_ValueError, "_rebuild(): no hasher class is named '" + wanted + "'");
+}
 
 }  // namespace tamarind

@@ -19,4 +19,8 @@ struct RegisteredClass {
 // In registration order, which is also the order of the module's __all__.
 std::span<const RegisteredClass> registered_classes();
 
+// A new instance of the class named `name` (a str) built from `arguments` (a
+// tuple): how pickles made by __reduce__ come back. Throws PythonError.
+PyObject* rebuild_hasher(PyObject* name, PyObject* arguments);
+
 }  // namespace tamarind

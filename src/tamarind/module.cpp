@@ -11,19 +11,39 @@
 
 #include "tamarind/classes.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/incremental_class.hpp"
 #include "tamarind/python.hpp"
 
 namespace tamarind {
 
 namespace {
 
-// No functions, no per-module state, single-phase initialisation.
+PyObject* rebuild(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* name = nullptr;
+        PyObject* arguments = nullptr;
+        if (!PyArg_UnpackTuple(args, "_rebuild", 2, 2, &name, &arguments)) propagate_python_error();
+        PyObject* result = rebuild_hasher(name, arguments);
+        if (result == nullptr) propagate_python_error();
+        return result;
+    });
+}
+
+// Pickles of the hasher classes name this function: the classes themselves
+// live under "builtins", where pickle cannot find them.
+PyMethodDef module_functions[] = {
+    {"_rebuild", &rebuild, METH_VARARGS,
+     "_rebuild(name, arguments, /)\n--\n\nThe hasher class `name` called with the tuple `arguments` (unpickling)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// No per-module state, single-phase initialisation.
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "_tamarind",  // m_name
-    "",           // m_doc
-    0,            // m_size
-    nullptr,      // m_methods
+    "_tamarind",       // m_name
+    "",                // m_doc
+    0,                 // m_size
+    module_functions,  // m_methods
     nullptr,      // m_slots
     nullptr,      // m_traverse
     nullptr,      // m_clear
@@ -48,6 +68,7 @@ void forget_interpreter() {
     forgetting_registered = false;
     module_object = nullptr;
     for (const RegisteredClass& entry : registered_classes()) entry.forget_type();
+    forget_incremental_hash_type();
     forget_panic_exception_type();
     owner_interpreter.store(-1);
 }
@@ -98,6 +119,10 @@ PyObject* create_module() {
         const std::string name(entry.name);
         if (PyObject_SetAttrString(module.get(), name.c_str(), type) != 0) propagate_python_error();
     }
+    // Made by the hashers' incremental(), exposed for isinstance and typing
+    // but not part of __all__.
+    if (PyObject_SetAttrString(module.get(), "IncrementalHash", incremental_hash_type()) != 0)
+        propagate_python_error();
 
     module_object = module.get();
     Py_IncRef(module_object);  // the reference held for the interpreter's lifetime
