@@ -1,10 +1,12 @@
 #include "tamarind/incremental_class.hpp"
 
 #include <array>
+#include <new>
 #include <string>
 #include <utility>
 
 #include "tamarind/arguments.hpp"
+#include "tamarind/borrow.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/signature.hpp"
 
@@ -15,18 +17,29 @@ namespace {
 constexpr std::string_view NAME = "IncrementalHash";
 constexpr std::array<std::string_view, 1> UPDATE_PARAMETERS{"data"};
 
-// Invariant: state and owner are set from creation to dealloc. Instances
-// hold one Python reference (to a hasher instance, which holds none), so
-// they cannot be part of a cycle and need no GC support.
+// Invariant: state, owner and borrow are live from creation to dealloc.
+// Instances hold one Python reference (to a hasher instance, which holds
+// none), so they cannot be part of a cycle and need no GC support. The
+// borrow keeps code that runs inside a call (a signal handler, another
+// thread while the handler runs) from changing the state under the call.
 struct Object {
     PyObject header;
     IncrementalState* state;
     PyObject* owner;
+    BorrowFlag borrow;
+    bool constructed;  // set once borrow is constructed
 };
 
 PyObject* type_ = nullptr;  // guarded by the interpreter lock
 
 Object* as_object(PyObject* self) { return reinterpret_cast<Object*>(self); }
+
+// Held for the call: exclusive to change the state, shared to read it.
+BorrowGuard borrow_state(PyObject* self, BorrowKind kind) {
+    auto guard = BorrowGuard::acquire(as_object(self)->borrow, kind);
+    if (!guard) raise(PyExc_RuntimeError, borrow_conflict_message(kind));
+    return std::move(*guard);
+}
 
 PyObject* bytes_of(const std::array<std::uint8_t, 32>& digest) {
     PyObject* result =
@@ -40,6 +53,7 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::array<Ref, 1> arguments;
         parse_arguments({NAME, "update", UPDATE_PARAMETERS, 1}, args, kwargs, arguments);
         const std::span<const std::uint8_t> data = extract_bytes(arguments[0].get(), "data");
+        const BorrowGuard borrow = borrow_state(self, BorrowKind::Exclusive);
         as_object(self)->state->update(as_object(self)->owner, data);
         Py_IncRef(Py_None);
         return Py_None;
@@ -47,11 +61,15 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* digest(PyObject* self, PyObject*) {
-    return guarded([&] { return bytes_of(as_object(self)->state->digest(as_object(self)->owner)); });
+    return guarded([&] {
+        const BorrowGuard borrow = borrow_state(self, BorrowKind::Shared);
+        return bytes_of(as_object(self)->state->digest(as_object(self)->owner));
+    });
 }
 
 PyObject* hexdigest(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+        const BorrowGuard borrow = borrow_state(self, BorrowKind::Shared);
         const std::array<std::uint8_t, 32> digest = as_object(self)->state->digest(as_object(self)->owner);
         static constexpr char HEX[] = "0123456789abcdef";
         std::string text;
@@ -64,7 +82,10 @@ PyObject* hexdigest(PyObject* self, PyObject*) {
 }
 
 PyObject* copy(PyObject* self, PyObject*) {
-    return guarded([&] { return new_incremental_hash(as_object(self)->state->clone(), as_object(self)->owner); });
+    return guarded([&] {
+        const BorrowGuard borrow = borrow_state(self, BorrowKind::Shared);
+        return new_incremental_hash(as_object(self)->state->clone(), as_object(self)->owner);
+    });
 }
 
 // copy.deepcopy passes a memo; a copy shares nothing mutable with its source
@@ -88,6 +109,7 @@ void tp_dealloc(PyObject* self) {
     Object* object = as_object(self);
     guarded_dealloc(self, [&] { delete std::exchange(object->state, nullptr); });
     Py_DecRef(std::exchange(object->owner, nullptr));
+    if (object->constructed) object->borrow.~BorrowFlag();
     PyTypeObject* type = Py_TYPE(self);
     const auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(self);
@@ -147,6 +169,8 @@ PyObject* new_incremental_hash(std::unique_ptr<IncrementalState> state, PyObject
     const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) propagate_python_error();
+    ::new (static_cast<void*>(&as_object(self)->borrow)) BorrowFlag();
+    as_object(self)->constructed = true;
     as_object(self)->state = state.release();
     Py_IncRef(owner);
     as_object(self)->owner = owner;

@@ -1,4 +1,5 @@
-// Each hasher's entry point against the slow reference of
+// Each hasher's entry point, and an incremental state fed the same input in
+// pieces, against the slow reference of
 // pedersen_reference.hpp. The caching hashers are checked on an instance that
 // lives across inputs (so its cache has grown from inputs of every length the
 // fuzzer tried) and on a fresh one, under memory caps that leave room for no
@@ -7,20 +8,24 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <memory>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "fault/fault.hpp"
 #include "pedersen/circom.hpp"
 #include "pedersen/configurable.hpp"
+#include "pedersen/incremental.hpp"
 #include "pedersen/sapling.hpp"
 #include "pedersen_reference.hpp"
 
@@ -40,6 +45,19 @@ void require(bool condition, const std::string& what) {
     }
 }
 
+// `data` fed to an incremental state in pieces of sizes drawn from `cuts`.
+template <class H>
+Bytes32 in_pieces(H& hasher, const Bytes& data, std::uint64_t cuts) {
+    pedersen::Incremental<std::remove_const_t<H>> state(hasher);
+    std::mt19937_64 sizes(cuts);
+    for (std::size_t at = 0; at < data.size();) {
+        const std::size_t n = std::min<std::size_t>(data.size() - at, sizes() % 70);
+        state.update(hasher, std::span(data).subspan(at, n));
+        at += n;
+    }
+    return state.digest(hasher);
+}
+
 // No room for tables of the instance's own, room for one table and the
 // multiples of many segments, and the default.
 constexpr std::array<std::size_t, 3> CAPS = {0, 160 << 10, pedersen::ZcashPedersen::default_cap};
@@ -54,11 +72,13 @@ void fuzz_zcash(FuzzedDataProvider& input) {
     static std::map<std::pair<std::size_t, std::size_t>, std::unique_ptr<pedersen::ZcashPedersen>> reused;
     const std::size_t personal = input.ConsumeIntegralInRange<std::size_t>(0, PERSONALIZATIONS.size() - 1);
     const std::size_t cap = input.ConsumeIntegralInRange<std::size_t>(0, CAPS.size() - 1);
+    const std::uint64_t cuts = input.ConsumeIntegral<std::uint64_t>();
     const Bytes data = input.ConsumeBytes<std::uint8_t>(LONGEST_INPUT);
     auto& kept = reused[{personal, cap}];
     if (!kept) kept = std::make_unique<pedersen::ZcashPedersen>(PERSONALIZATIONS[personal], CAPS[cap]);
     const Bytes32 expected = reference_hash::zcash(PERSONALIZATIONS[personal], data);
     require(kept->hash(data) == expected, "ZcashPedersen, reused instance, " + std::to_string(data.size()) + " bytes");
+    require(in_pieces(*kept, data, cuts) == expected, "ZcashPedersen, in pieces, " + std::to_string(data.size()) + " bytes");
     require(kept->cached_bytes() <= CAPS[cap], "ZcashPedersen holds more than its cap");
     pedersen::ZcashPedersen fresh(PERSONALIZATIONS[personal], CAPS[cap]);
     require(fresh.hash(data) == expected, "ZcashPedersen, fresh instance, " + std::to_string(data.size()) + " bytes");
@@ -67,11 +87,13 @@ void fuzz_zcash(FuzzedDataProvider& input) {
 void fuzz_circom(FuzzedDataProvider& input) {
     static std::map<std::size_t, std::unique_ptr<pedersen::CircomPedersen>> reused;
     const std::size_t cap = input.ConsumeIntegralInRange<std::size_t>(0, CAPS.size() - 1);
+    const std::uint64_t cuts = input.ConsumeIntegral<std::uint64_t>();
     const Bytes data = input.ConsumeBytes<std::uint8_t>(LONGEST_INPUT);
     auto& kept = reused[cap];
     if (!kept) kept = std::make_unique<pedersen::CircomPedersen>(CAPS[cap]);
     const Bytes32 expected = reference_hash::circom(data);
     require(kept->hash(data) == expected, "CircomPedersen, reused instance, " + std::to_string(data.size()) + " bytes");
+    require(in_pieces(*kept, data, cuts) == expected, "CircomPedersen, in pieces, " + std::to_string(data.size()) + " bytes");
     require(kept->cached_bytes() <= CAPS[cap], "CircomPedersen holds more than its cap");
     pedersen::CircomPedersen fresh(CAPS[cap]);
     require(fresh.hash(data) == expected, "CircomPedersen, fresh instance, " + std::to_string(data.size()) + " bytes");
@@ -84,6 +106,7 @@ void fuzz_configurable(FuzzedDataProvider& input, unsigned chunk_bits, Reference
     static std::map<std::pair<std::uint64_t, std::uint64_t>, std::unique_ptr<Hasher>> reused;
     const std::uint64_t segments = input.ConsumeIntegralInRange<std::uint64_t>(0, 4);
     const std::uint64_t per_segment = input.ConsumeIntegralInRange<std::uint64_t>(0, 90);
+    const std::uint64_t cuts = input.ConsumeIntegral<std::uint64_t>();
     const Bytes data = input.ConsumeBytes<std::uint8_t>(48);
     auto& kept = reused[{segments, per_segment}];
     if (!kept) kept = std::make_unique<Hasher>(Hasher::build(segments, per_segment));
@@ -111,6 +134,7 @@ void fuzz_configurable(FuzzedDataProvider& input, unsigned chunk_bits, Reference
     const Bytes32 expected = reference(per_segment, data);
     require(kept->hash(data) == expected, where + ", reused instance");
     require(fresh.hash(data) == expected, where + ", fresh instance");
+    require(in_pieces(fresh, data, cuts) == expected, where + ", in pieces");
 }
 
 }  // namespace

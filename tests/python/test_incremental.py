@@ -192,3 +192,13 @@ def test_a_handler_that_returns_lets_the_call_finish(sigint_after):
     digest = hasher.hash(data)
     assert seen == [signal.SIGINT]  # handled during the call, which then went on
     assert digest == _tamarind.CircomPedersen().hash(data)
+
+
+def test_a_handler_that_reads_a_state_being_updated_is_refused(sigint_after):
+    # The state's own borrow answers first (the hasher's would say "Already borrowed").
+    hasher = _tamarind.ZcashPedersen()
+    state = hasher.incremental(b"abc")
+    sigint_after(0.5, lambda signum, frame: state.digest())
+    with pytest.raises(RuntimeError, match="Already mutably borrowed"):
+        state.update(os.urandom(BIG))
+    assert state.digest() == hasher.hash(b"abc")
