@@ -26,6 +26,7 @@ def pytest_configure(config):
     # Under AddressSanitizer these run in a pass of their own, with its allocator
     # told to fail as the system one does instead of ending the process.
     config.addinivalue_line("markers", "allocation_failure: asks for more memory than any machine has")
+    config.addinivalue_line("markers", "scale_out: runs work in worker processes (multiprocessing, Dask)")
 
 
 def small_instance(name):
