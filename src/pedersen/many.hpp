@@ -42,8 +42,9 @@ inline unsigned usable_cpus() {
 
 struct ManyOptions {
     unsigned threads = 1;  // the calling thread included
-    // The calling thread's checkpoint, run between batches, within long
-    // items and, once its own share is done, every `poll` while it waits.
+    // The calling thread's checkpoint, run before each batch it takes (so at
+    // least once), within long items and, once its own share is done, every
+    // `poll` while it waits.
     Checkpoint checkpoint{};
     std::chrono::milliseconds poll{10};
 };
@@ -91,6 +92,7 @@ void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_
         std::array<algebra::Projective<Curve>, detail::batch_items> points;
         std::array<algebra::Affine<Curve>, detail::batch_items> affine;
         for (;;) {
+            checkpoint();  // before every batch, the first included
             if (stop.load(std::memory_order_relaxed)) return;
             const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
             if (b >= batches) return;
@@ -98,7 +100,6 @@ void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_
             for (std::size_t i = 0; i < n; ++i) points[i] = hasher.sum(items[first + i], 0, checkpoint);
             algebra::batch_to_affine<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
             for (std::size_t i = 0; i < n; ++i) out[first + i] = Hasher::Definition::encode(affine[i]);
-            checkpoint();
         }
     };
 

@@ -202,10 +202,10 @@ TEST(HashMany, ACheckpointThatThrowsStopsTheTeamAndIsRethrown) {
     pedersen::ZcashPedersen hasher;
     std::vector<Bytes> items;
     for (int i = 0; i < 400; ++i) items.push_back(test_support::random_bytes(64, i));
-    for (const int at : {1, 5}) {
-        ThrowOnCall stop(at);
-        EXPECT_THROW(many(hasher, items, 3, pedersen::Checkpoint(stop)), Interrupted);
-    }
+    // The calling thread checks before its first batch, after the team has
+    // started; later calls depend on how the batches fall between threads.
+    ThrowOnCall stop(1);
+    EXPECT_THROW(many(hasher, items, 3, pedersen::Checkpoint(stop)), Interrupted);
     EXPECT_EQ(many(hasher, items, 3)[399], hasher.hash(items[399]));
 }
 
