@@ -162,7 +162,11 @@ void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_
     }
     std::unique_lock lock(mutex);
     while (running != 0) {
-        if (finished.wait_for(lock, options.poll, [&] { return running == 0; })) break;
+        // Against the system clock: a steady-clock wait needs glibc 2.34's
+        // pthread_cond_clockwait, too new for the wheels' manylinux target, and
+        // a clock step only lengthens or shortens one poll.
+        const auto until = std::chrono::system_clock::now() + options.poll;
+        if (finished.wait_until(lock, until, [&] { return running == 0; })) break;
         lock.unlock();
         options.checkpoint();  // a throw here stops and joins the team
         lock.lock();
