@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <span>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -24,6 +26,7 @@
 
 #include "algebra/curve.hpp"
 #include "algebra/encoding.hpp"
+#include "fault/fault.hpp"
 #include "pedersen/engine.hpp"
 
 namespace pedersen {
@@ -73,6 +76,42 @@ inline std::vector<std::size_t> batch_starts(std::span<const std::span<const std
 // Thrown by a worker's checkpoint once the team is told to stop.
 struct Stopped {};
 
+// What a worker failed with, carried to the calling thread by value:
+// std::exception_ptr would tie the module to a libstdc++ newer than the
+// wheels' manylinux target.
+struct Failure {
+    enum class Kind { none, memory, fault } kind = Kind::none;
+    std::string message;
+
+    // Call inside a catch block.
+    void take_current() noexcept {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            kind = Kind::memory;
+        } catch (const std::exception& error) {
+            set_fault(error.what());
+        } catch (...) {
+            set_fault("a hashing thread failed");
+        }
+    }
+
+    void rethrow_if_any() const {
+        if (kind == Kind::memory) throw std::bad_alloc();
+        if (kind == Kind::fault) fault::raise(message);
+    }
+
+private:
+    void set_fault(const char* text) noexcept {
+        try {
+            message = text;
+            kind = Kind::fault;
+        } catch (...) {
+            kind = Kind::memory;  // the only way the copy fails
+        }
+    }
+};
+
 }  // namespace detail
 
 // out[i] = hasher.hash(items[i]) for every i. The hasher must be ready for
@@ -106,7 +145,7 @@ void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_
     std::mutex mutex;
     std::condition_variable finished;
     std::size_t running = 0;
-    std::exception_ptr failure;
+    detail::Failure failure;
     const auto worker = [&] {
         const auto check = [&] {
             if (stop.load(std::memory_order_relaxed)) throw detail::Stopped{};
@@ -116,7 +155,7 @@ void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_
         } catch (const detail::Stopped&) {
         } catch (...) {
             const std::lock_guard lock(mutex);
-            if (!failure) failure = std::current_exception();
+            if (failure.kind == detail::Failure::Kind::none) failure.take_current();
             stop.store(true, std::memory_order_relaxed);
         }
         const std::lock_guard lock(mutex);
@@ -171,7 +210,7 @@ void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_
         options.checkpoint();  // a throw here stops and joins the team
         lock.lock();
     }
-    if (failure) std::rethrow_exception(failure);
+    failure.rethrow_if_any();
 }
 
 }  // namespace pedersen

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <cstdint>
 #include <random>
 #include <span>
@@ -207,6 +208,22 @@ TEST(HashMany, ACheckpointThatThrowsStopsTheTeamAndIsRethrown) {
     ThrowOnCall stop(1);
     EXPECT_THROW(many(hasher, items, 3, pedersen::Checkpoint(stop)), Interrupted);
     EXPECT_EQ(many(hasher, items, 3)[399], hasher.hash(items[399]));
+}
+
+TEST(HashMany, AWorkersFailureReachesTheCallerAsWhatItWas) {
+    const auto carried = [](auto&& thrown) {
+        pedersen::detail::Failure failure;
+        try {
+            throw thrown;
+        } catch (...) {
+            failure.take_current();
+        }
+        return failure;
+    };
+    EXPECT_THROW(carried(std::bad_alloc()).rethrow_if_any(), std::bad_alloc);
+    EXPECT_EQ(test_support::fault_of([&] { carried(fault::Fault("broken")).rethrow_if_any(); }), "broken");
+    EXPECT_EQ(test_support::fault_of([&] { carried(42).rethrow_if_any(); }), "a hashing thread failed");
+    EXPECT_NO_THROW(pedersen::detail::Failure{}.rethrow_if_any());
 }
 
 TEST(HashMany, BatchesCoverEveryItemOnce) {
