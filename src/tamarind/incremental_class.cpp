@@ -148,9 +148,9 @@ PyObject* create_type() {
         {Py_tp_doc, const_cast<char*>(doc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"_tamarind.IncrementalHash", static_cast<int>(sizeof(Object)), 0,
+    PyType_Spec type_spec = {"_tamarind.IncrementalHash", static_cast<int>(sizeof(Object)), 0,
                         Py_TPFLAGS_DEFAULT | immutable_type_flag(), slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) propagate_python_error();
     return type;
 }
