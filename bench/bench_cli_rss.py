@@ -33,8 +33,10 @@ def peak_rss_mib(args: list[str], stdin_path: str | None = None) -> tuple[float,
     stdin = subprocess.PIPE if stdin_path else subprocess.DEVNULL
     proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     chunks: dict[str, bytes] = {}
-    readers = [threading.Thread(target=lambda name, stream: chunks.__setitem__(name, stream.read()), args=pair)
-               for pair in (("out", proc.stdout), ("err", proc.stderr))]
+    readers = [
+        threading.Thread(target=lambda name, stream: chunks.__setitem__(name, stream.read()), args=pair)
+        for pair in (("out", proc.stdout), ("err", proc.stderr))
+    ]
     if stdin_path:
         readers.append(threading.Thread(target=copy_file, args=(stdin_path, proc.stdin)))
     for reader in readers:
@@ -73,8 +75,7 @@ def main() -> None:
             for _ in range(args.size):
                 out.write(os.urandom(1_000_000))
         baseline, _, _ = peak_rss_mib([*command, "--hex", "00"])
-        peak, seconds, output = peak_rss_mib(command if args.stdin else [*command, path],
-                                             path if args.stdin else None)
+        peak, seconds, output = peak_rss_mib(command if args.stdin else [*command, path], path if args.stdin else None)
     source = "standard input" if args.stdin else "a file"
     print(f"# {sys.implementation.name} {sys.version.split()[0]}, {os.cpu_count()} CPUs")
     print(f"tamarind {args.command}, {args.size} MB from {source}: {seconds:.1f} s")

@@ -96,8 +96,8 @@ void table() {
 }
 
 void lengths() {
-    std::printf("%10s%16s%16s%14s%14s   (warm; µs per byte)\n", "bytes", "ZcashPedersen", "CircomPedersen",
-                "zcash MiB", "circom MiB");
+    std::printf("%10s%16s%16s%14s%14s   (warm; µs per byte)\n", "bytes", "ZcashPedersen", "CircomPedersen", "zcash MiB",
+                "circom MiB");
     pedersen::ZcashPedersen zcash;
     pedersen::CircomPedersen circom;
     for (std::size_t size = 64; size <= (std::size_t{16} << 20); size *= 4) {
@@ -105,7 +105,8 @@ void lengths() {
         const double seconds = size >= (1 << 20) ? 0.0 : 0.05;  // one call per batch for the long ones
         const double z = micros([&] { return zcash.hash(data); }, seconds) / static_cast<double>(size);
         const double c = micros([&] { return circom.hash(data); }, seconds) / static_cast<double>(size);
-        std::printf("%10zu%16.4f%16.4f%14.1f%14.1f\n", size, z, c, static_cast<double>(zcash.cached_bytes()) / (1 << 20),
+        std::printf("%10zu%16.4f%16.4f%14.1f%14.1f\n", size, z, c,
+                    static_cast<double>(zcash.cached_bytes()) / (1 << 20),
                     static_cast<double>(circom.cached_bytes()) / (1 << 20));
     }
 }

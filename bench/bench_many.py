@@ -69,8 +69,10 @@ def main() -> None:
     except OSError:
         pass
     print(f"# {platform.python_implementation()} {platform.python_version()}, {cpus} usable CPUs, {model}")
-    print(f"# {args.items} inputs of {args.size} bytes per batch; medians of wall-clock time over {args.rounds} "
-          "alternating rounds (not CPU time, which counts every thread's work)")
+    print(
+        f"# {args.items} inputs of {args.size} bytes per batch; medians of wall-clock time over {args.rounds} "
+        "alternating rounds (not CPU time, which counts every thread's work)"
+    )
     print(f"# load average at the start: {load_average()} (other work on the CPUs distorts the threaded figures)")
     print(f"{'hasher':<20}{'variant':<18}{'ms/batch':>10}{'hash/s':>12}{'vs loop':>9}  target")
 
@@ -98,7 +100,8 @@ def main() -> None:
             if threads is not None and cpus >= threads:
                 wanted = TARGETS[threads]
                 target = f">= {wanted:.2f}x {'met' if loop / median >= wanted else 'MISSED'}"
-            print(f"{name:<20}{variant:<18}{median * 1e3:>10.1f}{args.items / median:>12.0f}{loop / median:>8.2f}x  {target}")
+            rate = args.items / median
+            print(f"{name:<20}{variant:<18}{median * 1e3:>10.1f}{rate:>12.0f}{loop / median:>8.2f}x  {target}")
     print(f"# load average at the end: {load_average()}")
 
 

@@ -97,7 +97,10 @@ def memory(kind: str) -> dict:
     hasher = getattr(t, kind)()
     hasher.hash(data)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base
-    return {f"{kind} 4 MB peak RSS growth KiB": peak, f"{kind} 4 MB RSS held after KiB": rss_kib() - before - size // 1024}
+    return {
+        f"{kind} 4 MB peak RSS growth KiB": peak,
+        f"{kind} 4 MB RSS held after KiB": rss_kib() - before - size // 1024,
+    }
 
 
 def run(python: str, *args: str) -> dict:

@@ -29,8 +29,21 @@ import sys
 import time
 from functools import partial
 from typing import (
-    BinaryIO, Callable, ContextManager, Generic, Iterable, Iterator, List, NamedTuple, NoReturn, Optional, Protocol,
-    Sequence, Tuple, TypeVar, Union,
+    BinaryIO,
+    Callable,
+    ContextManager,
+    Generic,
+    Iterable,
+    Iterator,
+    List,
+    NamedTuple,
+    NoReturn,
+    Optional,
+    Protocol,
+    Sequence,
+    Tuple,
+    TypeVar,
+    Union,
 )
 
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
@@ -294,7 +307,11 @@ def _add_sources(command: argparse.ArgumentParser) -> None:
     )
     # With a default, argparse does not list FILE as missing when a size is.
     command.add_argument(
-        "files", metavar="FILE", nargs="*", default=[], help=f"file to hash; none, or {STDIN_NAME}, reads standard input"
+        "files",
+        metavar="FILE",
+        nargs="*",
+        default=[],
+        help=f"file to hash; none, or {STDIN_NAME}, reads standard input",
     )
 
 
@@ -354,9 +371,7 @@ def build_parser() -> argparse.ArgumentParser:
         "construction): the compressed point. Inputs of at most floor(SEGMENTS * BITS_PER_WINDOW / 8) bytes.",
     )
     baby.add_argument("segments", metavar="SEGMENTS", type=size_argument, help="number of segments")
-    baby.add_argument(
-        "bits_per_window", metavar="BITS_PER_WINDOW", type=size_argument, help="input bits per segment"
-    )
+    baby.add_argument("bits_per_window", metavar="BITS_PER_WINDOW", type=size_argument, help="input bits per segment")
     baby.set_defaults(choose=_choose_babyjubjub)
 
     bowe = commands.add_parser(
@@ -401,8 +416,9 @@ def check_leading_options(parser: argparse.ArgumentParser, argv: Sequence[str]) 
             return  # the command (or a positional): argparse takes it from here
         name = arg.split("=", 1)[0] if arg.startswith("--") else arg[:2]
         # argparse accepts unambiguous prefixes of long options (--vers).
-        if name in own or (name.startswith("--") and len(name) > 2 and
-                           len([o for o in own if o.startswith(name)]) == 1):
+        if name in own or (
+            name.startswith("--") and len(name) > 2 and len([o for o in own if o.startswith(name)]) == 1
+        ):
             continue
         if name not in takers and name.startswith("--"):
             # An abbreviation, as argparse allows after the command.
@@ -410,11 +426,15 @@ def check_leading_options(parser: argparse.ArgumentParser, argv: Sequence[str]) 
             name = full[0] if len(full) == 1 else name
         commands = takers.get(name, [])
         if len(commands) == 1:
-            raise Fatal(f"{PROG}: {name} is an option of the {commands[0]} command and goes after it: "
-                        f"{PROG} {commands[0]} {name} ...")
+            raise Fatal(
+                f"{PROG}: {name} is an option of the {commands[0]} command and goes after it: "
+                f"{PROG} {commands[0]} {name} ..."
+            )
         if commands:
-            raise Fatal(f"{PROG}: {name} goes after the command, e.g. {PROG} {commands[0]} {name} ... "
-                        f"(commands: {', '.join(commands)})")
+            raise Fatal(
+                f"{PROG}: {name} goes after the command, e.g. {PROG} {commands[0]} {name} ... "
+                f"(commands: {', '.join(commands)})"
+            )
         raise Fatal(f"{PROG}: unrecognized option '{name}' (see {PROG} --help)")
 
 
@@ -508,11 +528,13 @@ class Progress:
         else:
             fraction = min(1.0, done / self._total)
             filled = int(self.BAR * fraction)
-            line = (f"{PROG}: [{'#' * filled}{'.' * (self.BAR - filled)}] {fraction:4.0%}  "
-                    f"{mebibytes(done)} of {mebibytes(self._total)}  {self._name}")
+            line = (
+                f"{PROG}: [{'#' * filled}{'.' * (self.BAR - filled)}] {fraction:4.0%}  "
+                f"{mebibytes(done)} of {mebibytes(self._total)}  {self._name}"
+            )
         # The name comes last, so that a narrow terminal cuts only the name; the
         # last column is left free, as writing there wraps on some terminals.
-        line = line[:self._columns() - 1]
+        line = line[: self._columns() - 1]
         previous, self._shown = self._shown, max(self._shown, len(line))  # first: Ctrl-C may end the write
         self._write("\r" + line + " " * max(0, previous - len(line)))
 
@@ -563,8 +585,9 @@ class _Group(Generic[Tag]):
             yield tag, next(digests) if isinstance(item, bytes) else item
 
 
-def digests(hasher: Hasher, sources: Iterable[Tuple[Tag, Union[bytes, str]]]
-            ) -> Iterator[Tuple[Tag, Union[bytes, InputError]]]:
+def digests(
+    hasher: Hasher, sources: Iterable[Tuple[Tag, Union[bytes, str]]]
+) -> Iterator[Tuple[Tag, Union[bytes, InputError]]]:
     """The digest of each source, or the error that stopped it, in the order given.
 
     A source is bytes to hash, or the name of a file (STDIN_NAME: standard
@@ -649,14 +672,14 @@ def unescaped(name: bytes) -> Optional[bytes]:
     """The name an escaped line stands for; None when an escape is not one we write."""
     parts, i = [], 0
     while i < len(name):
-        if name[i:i + 1] == b"\\":
-            replacement = _UNESCAPE.get(name[i + 1:i + 2])
+        if name[i : i + 1] == b"\\":
+            replacement = _UNESCAPE.get(name[i + 1 : i + 2])
             if replacement is None:
                 return None
             parts.append(replacement)
             i += 2
         else:
-            parts.append(name[i:i + 1])
+            parts.append(name[i : i + 1])
             i += 1
     return b"".join(parts)
 
@@ -768,8 +791,9 @@ def run(argv: Optional[Sequence[str]]) -> int:
             name = arg.split("=", 1)[0] if arg.startswith("--") else arg[:2]
             owners = command_options(parser).get(name)
             if owners:
-                raise Fatal(f"{PROG} {args.command}: {name} is an option of {' and '.join(owners)}, "
-                            f"not of {args.command}")
+                raise Fatal(
+                    f"{PROG} {args.command}: {name} is an option of {' and '.join(owners)}, not of {args.command}"
+                )
             raise Fatal(f"{PROG} {args.command}: unrecognized option '{name}' (see {PROG} {args.command} --help)")
     if unknown:
         parser.error(f"unrecognized arguments: {' '.join(unknown)}")

@@ -24,9 +24,7 @@ PANIC_NAME = "PanicException"
 
 def is_panic(exc: BaseException) -> bool:
     """True when `exc` is the extension's PanicException (or derives from it)."""
-    return any(
-        cls.__module__ == PANIC_MODULE and cls.__qualname__ == PANIC_NAME for cls in type(exc).__mro__
-    )
+    return any(cls.__module__ == PANIC_MODULE and cls.__qualname__ == PANIC_NAME for cls in type(exc).__mro__)
 
 
 class NativeReportSilencer:

@@ -141,10 +141,14 @@ struct BigInt {
         for (auto it = text.rbegin(); it != text.rend(); ++it, bit += 4) {
             const char c = *it;
             std::uint64_t nibble = 0;
-            if (c >= '0' && c <= '9') nibble = static_cast<std::uint64_t>(c - '0');
-            else if (c >= 'a' && c <= 'f') nibble = static_cast<std::uint64_t>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') nibble = static_cast<std::uint64_t>(c - 'A' + 10);
-            else throw "bad hex digit";
+            if (c >= '0' && c <= '9')
+                nibble = static_cast<std::uint64_t>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                nibble = static_cast<std::uint64_t>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                nibble = static_cast<std::uint64_t>(c - 'A' + 10);
+            else
+                throw "bad hex digit";
             r.limbs[bit / 64] |= nibble << (bit % 64);
         }
         return r;
@@ -182,9 +186,7 @@ struct BigInt {
     constexpr bool is_odd() const { return (limbs[0] & 1) != 0; }
     constexpr bool is_even() const { return !is_odd(); }
 
-    constexpr bool bit(std::size_t i) const {
-        return i < BITS && ((limbs[i / 64] >> (i % 64)) & 1) != 0;
-    }
+    constexpr bool bit(std::size_t i) const { return i < BITS && ((limbs[i / 64] >> (i % 64)) & 1) != 0; }
 
     // Position of the highest set bit plus one; 0 for zero.
     constexpr std::size_t num_bits() const {

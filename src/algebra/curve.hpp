@@ -63,7 +63,9 @@ struct Projective {
         return from_affine(Affine<Config>{Config::GENERATOR_X, Config::GENERATOR_Y});
     }
 
-    static constexpr Projective from_affine(const Affine<Config>& p) { return Projective{p.x, p.y, p.x * p.y, BaseField::one()}; }
+    static constexpr Projective from_affine(const Affine<Config>& p) {
+        return Projective{p.x, p.y, p.x * p.y, BaseField::one()};
+    }
 
     constexpr bool has_valid_representation() const { return !z.is_zero() && t * z == x * y; }
 

@@ -76,7 +76,7 @@ struct SqrtPrecomputation;
 
 template <class Config>
 class Fp {
-public:
+  public:
     static constexpr BigInt<4> MODULUS = Config::MODULUS;
 
     // The multiply drops the carry out of its top word and additions never
@@ -86,8 +86,8 @@ public:
     static_assert(MODULUS.is_odd(), "Montgomery form needs an odd modulus");
 
     static constexpr std::uint64_t INV = montgomery::neg_inverse_mod_word(MODULUS.limbs[0]);
-    static constexpr BigInt<4> R = montgomery::pow2_mod(256, MODULUS);   // held form of one
-    static constexpr BigInt<4> R2 = montgomery::pow2_mod(512, MODULUS);  // converts into Montgomery form
+    static constexpr BigInt<4> R = montgomery::pow2_mod(256, MODULUS);          // held form of one
+    static constexpr BigInt<4> R2 = montgomery::pow2_mod(512, MODULUS);         // converts into Montgomery form
     static constexpr std::uint64_t MODULUS_INV62 = (0 - INV) & inversion::M62;  // p^(-1) mod 2^62
     static constexpr BigInt<4> MODULUS_MINUS_ONE_DIV_TWO = [] {
         BigInt<4> h = MODULUS;
@@ -304,7 +304,7 @@ public:
         return half.sub_with_borrow(into_bigint());
     }
 
-private:
+  private:
     BigInt<4> mont_{};  // a·R mod p, below p
 
     // t < 2p -> t mod p, without a data-dependent branch.

@@ -63,9 +63,12 @@ static_assert(BabyJubjubFq::INV == 0xc2e1f593efffffffULL);
 static_assert(BabyJubjubFr::INV == 0x532ce5aebc48f5efULL);
 
 static_assert(JubjubFq::R == BigInt<4>::from_hex("0x1824b159acc5056f998c4fefecbc4ff55884b7fa0003480200000001fffffffe"));
-static_assert(BabyJubjubFq::R == BigInt<4>::from_hex("0x0e0a77c19a07df2f666ea36f7879462e36fc76959f60cd29ac96341c4ffffffb"));
-static_assert(JubjubFq::R2 == BigInt<4>::from_hex("0x0748d9d99f59ff1105d314967254398f2b6cedcb87925c23c999e990f3f29c6d"));
-static_assert(BabyJubjubFq::R2 == BigInt<4>::from_hex("0x0216d0b17f4e44a58c49833d53bb808553fe3ab1e35c59e31bb8e645ae216da7"));
+static_assert(BabyJubjubFq::R ==
+              BigInt<4>::from_hex("0x0e0a77c19a07df2f666ea36f7879462e36fc76959f60cd29ac96341c4ffffffb"));
+static_assert(JubjubFq::R2 ==
+              BigInt<4>::from_hex("0x0748d9d99f59ff1105d314967254398f2b6cedcb87925c23c999e990f3f29c6d"));
+static_assert(BabyJubjubFq::R2 ==
+              BigInt<4>::from_hex("0x0216d0b17f4e44a58c49833d53bb808553fe3ab1e35c59e31bb8e645ae216da7"));
 // R² must map back to R under one Montgomery reduction (R²·R⁻¹ = R), in every field.
 static_assert(JubjubFq::from_montgomery(JubjubFq::R2).into_bigint() == JubjubFq::R);
 static_assert(JubjubFr::from_montgomery(JubjubFr::R2).into_bigint() == JubjubFr::R);

@@ -37,7 +37,7 @@ inline constexpr u64 M62 = ~u64{0} >> 2;
 // A signed 128-bit sum of products in two's complement words, for compilers
 // without a 128-bit integer. Branch-free, like the 128-bit form.
 class WordAccumulator {
-public:
+  public:
     constexpr void add_product(i64 a, i64 b) {
         const u64 ua = static_cast<u64>(a), ub = static_cast<u64>(b);
         // The unsigned product, from four 32x32-bit products.
@@ -59,19 +59,19 @@ public:
     }
     constexpr i64 value() const { return static_cast<i64>(lo_); }  // when it fits 64 bits
 
-private:
+  private:
     u64 lo_ = 0, hi_ = 0;
 };
 
 #if defined(__SIZEOF_INT128__)
 class Int128Accumulator {
-public:
+  public:
     constexpr void add_product(i64 a, i64 b) { v_ += static_cast<i128>(a) * b; }
     constexpr u64 low() const { return static_cast<u64>(v_); }
     constexpr void shift_62() { v_ >>= 62; }
     constexpr i64 value() const { return static_cast<i64>(v_); }
 
-private:
+  private:
     __extension__ using i128 = __int128;
     i128 v_ = 0;
 };
@@ -99,8 +99,8 @@ constexpr Signed62 to_signed62(const BigInt<4>& a) {
 // The value must be normalized and in [0, 2^256).
 constexpr BigInt<4> from_signed62(const Signed62& a) {
     const auto w = [&](int i) { return static_cast<u64>(a.v[i]); };
-    return BigInt<4>{{w(0) | (w(1) << 62), (w(1) >> 2) | (w(2) << 60), (w(2) >> 4) | (w(3) << 58),
-                      (w(3) >> 6) | (w(4) << 56)}};
+    return BigInt<4>{
+        {w(0) | (w(1) << 62), (w(1) >> 2) | (w(2) << 60), (w(2) >> 4) | (w(3) << 58), (w(3) >> 6) | (w(4) << 56)}};
 }
 
 constexpr bool is_zero(const Signed62& a) { return (a.v[0] | a.v[1] | a.v[2] | a.v[3] | a.v[4]) == 0; }
@@ -120,7 +120,7 @@ constexpr void carry(Signed62& a) {
 // (with f^(-1) mod 2^4 or 2^6 from a cheap formula), never more than the
 // steps left or than would make delta change sign in between.
 constexpr i64 divsteps_62_vartime(i64 eta, u64 f, u64 g, Transition& t) {
-    u64 u = 1, v = 0, q = 0, r = 1;  // the matrix, each row scaled by 2^(62-i)
+    u64 u = 1, v = 0, q = 0, r = 1;             // the matrix, each row scaled by 2^(62-i)
     [[maybe_unused]] const u64 f0 = f, g0 = g;  // for the invariant checks
     int i = 62;
     for (;;) {
@@ -230,7 +230,8 @@ constexpr void update_de(Signed62& d, Signed62& e, const Transition& t, const Si
 
 // x^(-1)·c mod p for 0 < x < p, c < p, p odd with gcd(x, p) = 1 (p prime);
 // p_inv62 is p^(-1) mod 2^62. The result is fully reduced. Variable time.
-constexpr BigInt<4> inverse_times_vartime(const BigInt<4>& x, const BigInt<4>& c, const BigInt<4>& modulus, u64 p_inv62) {
+constexpr BigInt<4> inverse_times_vartime(const BigInt<4>& x, const BigInt<4>& c, const BigInt<4>& modulus,
+                                          u64 p_inv62) {
     assert(!x.is_zero() && x < modulus && c < modulus && modulus.is_odd());
     const Signed62 p = to_signed62(modulus);
     Signed62 f = p, g = to_signed62(x), d{}, e = to_signed62(c);

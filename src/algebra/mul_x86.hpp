@@ -45,42 +45,61 @@ namespace algebra::x86 {
 
 // t += a·b_i for i > 0, b_i at byte OFFSET of b. T4 is zero on entry (the
 // word a reduction just cleared); the xor also clears both carry flags.
-#define ALGEBRA_X86_MUL_ROW(OFFSET, T0, T1, T2, T3, T4)     \
-    "movq " #OFFSET "(%[b]), %%rdx\n\t"                     \
-    "xorl %k[" #T4 "], %k[" #T4 "]\n\t"                     \
-    "mulxq 0(%[a]), %[lo], %[hi]\n\t"                       \
-    "adoxq %[lo], %[" #T0 "]\n\t"                           \
-    "adcxq %[hi], %[" #T1 "]\n\t"                           \
-    "mulxq 8(%[a]), %[lo], %[hi]\n\t"                       \
-    "adoxq %[lo], %[" #T1 "]\n\t"                           \
-    "adcxq %[hi], %[" #T2 "]\n\t"                           \
-    "mulxq 16(%[a]), %[lo], %[hi]\n\t"                      \
-    "adoxq %[lo], %[" #T2 "]\n\t"                           \
-    "adcxq %[hi], %[" #T3 "]\n\t"                           \
-    "mulxq 24(%[a]), %[lo], %[hi]\n\t"                      \
-    "adoxq %[lo], %[" #T3 "]\n\t"                           \
-    "adcxq %[" #T4 "], %[hi]\n\t"                           \
+#define ALGEBRA_X86_MUL_ROW(OFFSET, T0, T1, T2, T3, T4) \
+    "movq " #OFFSET                                     \
+    "(%[b]), %%rdx\n\t"                                 \
+    "xorl %k[" #T4 "], %k[" #T4                         \
+    "]\n\t"                                             \
+    "mulxq 0(%[a]), %[lo], %[hi]\n\t"                   \
+    "adoxq %[lo], %[" #T0                               \
+    "]\n\t"                                             \
+    "adcxq %[hi], %[" #T1                               \
+    "]\n\t"                                             \
+    "mulxq 8(%[a]), %[lo], %[hi]\n\t"                   \
+    "adoxq %[lo], %[" #T1                               \
+    "]\n\t"                                             \
+    "adcxq %[hi], %[" #T2                               \
+    "]\n\t"                                             \
+    "mulxq 16(%[a]), %[lo], %[hi]\n\t"                  \
+    "adoxq %[lo], %[" #T2                               \
+    "]\n\t"                                             \
+    "adcxq %[hi], %[" #T3                               \
+    "]\n\t"                                             \
+    "mulxq 24(%[a]), %[lo], %[hi]\n\t"                  \
+    "adoxq %[lo], %[" #T3                               \
+    "]\n\t"                                             \
+    "adcxq %[" #T4                                      \
+    "], %[hi]\n\t"                                      \
     "adoxq %[hi], %[" #T4 "]\n\t"
 
 // t += m·p with m = T0·INV mod 2^64, which makes T0 zero; t then fits in
 // T1..T4 (it stays below 2p because p has a spare top bit), and T0, now zero,
 // serves as the zero operand of the last carry.
-#define ALGEBRA_X86_REDUCE(T0, T1, T2, T3, T4)              \
-    "movq %[" #T0 "], %%rdx\n\t"                            \
-    "imulq %[inv], %%rdx\n\t"                               \
-    "xorl %k[lo], %k[lo]\n\t"                               \
-    "mulxq 0(%[p]), %[lo], %[hi]\n\t"                       \
-    "adcxq %[lo], %[" #T0 "]\n\t"                           \
-    "adoxq %[hi], %[" #T1 "]\n\t"                           \
-    "mulxq 8(%[p]), %[lo], %[hi]\n\t"                       \
-    "adcxq %[lo], %[" #T1 "]\n\t"                           \
-    "adoxq %[hi], %[" #T2 "]\n\t"                           \
-    "mulxq 16(%[p]), %[lo], %[hi]\n\t"                      \
-    "adcxq %[lo], %[" #T2 "]\n\t"                           \
-    "adoxq %[hi], %[" #T3 "]\n\t"                           \
-    "mulxq 24(%[p]), %[lo], %[hi]\n\t"                      \
-    "adcxq %[lo], %[" #T3 "]\n\t"                           \
-    "adoxq %[hi], %[" #T4 "]\n\t"                           \
+#define ALGEBRA_X86_REDUCE(T0, T1, T2, T3, T4) \
+    "movq %[" #T0                              \
+    "], %%rdx\n\t"                             \
+    "imulq %[inv], %%rdx\n\t"                  \
+    "xorl %k[lo], %k[lo]\n\t"                  \
+    "mulxq 0(%[p]), %[lo], %[hi]\n\t"          \
+    "adcxq %[lo], %[" #T0                      \
+    "]\n\t"                                    \
+    "adoxq %[hi], %[" #T1                      \
+    "]\n\t"                                    \
+    "mulxq 8(%[p]), %[lo], %[hi]\n\t"          \
+    "adcxq %[lo], %[" #T1                      \
+    "]\n\t"                                    \
+    "adoxq %[hi], %[" #T2                      \
+    "]\n\t"                                    \
+    "mulxq 16(%[p]), %[lo], %[hi]\n\t"         \
+    "adcxq %[lo], %[" #T2                      \
+    "]\n\t"                                    \
+    "adoxq %[hi], %[" #T3                      \
+    "]\n\t"                                    \
+    "mulxq 24(%[p]), %[lo], %[hi]\n\t"         \
+    "adcxq %[lo], %[" #T3                      \
+    "]\n\t"                                    \
+    "adoxq %[hi], %[" #T4                      \
+    "]\n\t"                                    \
     "adcxq %[" #T0 "], %[" #T4 "]\n\t"
 
 // a·b·2^(-256) mod p, fully reduced, for a, b < p; p odd with its top bit
@@ -98,14 +117,9 @@ namespace algebra::x86 {
         "adcq %[lo], %[t2]\n\t"
         "mulxq 24(%[a]), %[lo], %[t4]\n\t"
         "adcq %[lo], %[t3]\n\t"
-        "adcq $0, %[t4]\n\t"
-        ALGEBRA_X86_REDUCE(t0, t1, t2, t3, t4)
-        ALGEBRA_X86_MUL_ROW(8, t1, t2, t3, t4, t0)
-        ALGEBRA_X86_REDUCE(t1, t2, t3, t4, t0)
-        ALGEBRA_X86_MUL_ROW(16, t2, t3, t4, t0, t1)
-        ALGEBRA_X86_REDUCE(t2, t3, t4, t0, t1)
-        ALGEBRA_X86_MUL_ROW(24, t3, t4, t0, t1, t2)
-        ALGEBRA_X86_REDUCE(t3, t4, t0, t1, t2)
+        "adcq $0, %[t4]\n\t" ALGEBRA_X86_REDUCE(t0, t1, t2, t3, t4) ALGEBRA_X86_MUL_ROW(8, t1, t2, t3, t4, t0)
+            ALGEBRA_X86_REDUCE(t1, t2, t3, t4, t0) ALGEBRA_X86_MUL_ROW(16, t2, t3, t4, t0, t1) ALGEBRA_X86_REDUCE(
+                t2, t3, t4, t0, t1) ALGEBRA_X86_MUL_ROW(24, t3, t4, t0, t1, t2) ALGEBRA_X86_REDUCE(t3, t4, t0, t1, t2)
         // t (in t4, t0, t1, t2) is below 2p: subtract p into copies and keep
         // them unless that borrowed. No branch on the data.
         "movq %[t4], %[lo]\n\t"
@@ -120,10 +134,9 @@ namespace algebra::x86 {
         "cmovncq %[hi], %[t0]\n\t"
         "cmovncq %%rdx, %[t1]\n\t"
         "cmovncq %[t3], %[t2]\n\t"
-        : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [lo] "=&r"(lo),
-          [hi] "=&r"(hi)
-        : [a] "r"(a.limbs.data()), [b] "r"(b.limbs.data()), [p] "r"(p.limbs.data()), [inv] "rm"(inv)
-          ALGEBRA_X86_READS("m"(a.limbs), "m"(b.limbs), "m"(p.limbs))
+        : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [lo] "=&r"(lo), [hi] "=&r"(hi)
+        : [a] "r"(a.limbs.data()), [b] "r"(b.limbs.data()), [p] "r"(p.limbs.data()),
+          [inv] "rm"(inv)ALGEBRA_X86_READS("m"(a.limbs), "m"(b.limbs), "m"(p.limbs))
         : ALGEBRA_X86_CLOBBERS);
     return BigInt<4>{{t4, t0, t1, t2}};
 }
@@ -184,11 +197,8 @@ namespace algebra::x86 {
         "adcxq %[r7], %[r7]\n\t"
         "adoxq %[hi], %[r7]\n\t"
         // Reduce L = r0..r3 into u; a has been read, so z joins as a zero word.
-        "xorl %k[z], %k[z]\n\t"
-        ALGEBRA_X86_REDUCE(r0, r1, r2, r3, z)
-        ALGEBRA_X86_REDUCE(r1, r2, r3, z, r0)
-        ALGEBRA_X86_REDUCE(r2, r3, z, r0, r1)
-        ALGEBRA_X86_REDUCE(r3, z, r0, r1, r2)
+        "xorl %k[z], %k[z]\n\t" ALGEBRA_X86_REDUCE(r0, r1, r2, r3, z) ALGEBRA_X86_REDUCE(r1, r2, r3, z, r0)
+            ALGEBRA_X86_REDUCE(r2, r3, z, r0, r1) ALGEBRA_X86_REDUCE(r3, z, r0, r1, r2)
         // u + H, then the conditional subtraction as in the multiply.
         "addq %[r4], %[z]\n\t"
         "adcq %[r5], %[r0]\n\t"

@@ -120,7 +120,7 @@ namespace detail {
 // mask that is all ones for exactly one index.
 template <class Config>
 [[gnu::target("avx2")]] inline Niels<Config> scan_avx2(const Niels<Config>* entries, std::size_t count,
-                                                     std::uint64_t selector) {
+                                                       std::uint64_t selector) {
     using F = typename Config::BaseField;
     static_assert(sizeof(Niels<Config>) == 96);
     const Niels<Config> identity = Niels<Config>::identity();

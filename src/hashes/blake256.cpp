@@ -22,8 +22,7 @@ constexpr std::uint32_t pi_words[16] = {
 constexpr int rounds = 14;
 
 inline std::uint32_t load_be32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 |
-           std::uint32_t(p[3]);
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
 }
 
 inline void store_be32(std::uint8_t* p, std::uint32_t x) {
@@ -39,8 +38,7 @@ inline void store_be64(std::uint8_t* p, std::uint64_t x) {
 }
 
 // G_i on (a, b, c, d) with message/constant pair (j, k) = sigma_r(2i), sigma_r(2i+1).
-inline void g(std::uint32_t* v, const std::uint32_t* m, const std::uint8_t* s, int i, int a, int b,
-              int c, int d) {
+inline void g(std::uint32_t* v, const std::uint32_t* m, const std::uint8_t* s, int i, int a, int b, int c, int d) {
     const int j = s[2 * i], k = s[2 * i + 1];
     v[a] = v[a] + v[b] + (m[j] ^ pi_words[k]);
     v[d] = rotr(v[d] ^ v[a], 16);
@@ -56,8 +54,7 @@ inline void g(std::uint32_t* v, const std::uint32_t* m, const std::uint8_t* s, i
 
 Compressor256::Compressor256() : chain_(initial_value) {}
 
-void Compressor256::put_block(std::span<const std::uint8_t, block_bytes> block, std::uint32_t t0,
-                              std::uint32_t t1) {
+void Compressor256::put_block(std::span<const std::uint8_t, block_bytes> block, std::uint32_t t0, std::uint32_t t1) {
     std::uint32_t m[16];
     for (int i = 0; i < 16; ++i) m[i] = load_be32(block.data() + 4 * i);
 

@@ -20,7 +20,7 @@ namespace hashes {
 
 // The chain value and the compression function.
 class Compressor256 {
-public:
+  public:
     static constexpr std::size_t block_bytes = 64;
 
     // The BLAKE-256 initial value.
@@ -34,7 +34,7 @@ public:
     // Chain words, big-endian, in order.
     std::array<std::uint8_t, 32> output() const;
 
-private:
+  private:
     std::array<std::uint32_t, 8> chain_;
 };
 
@@ -42,7 +42,7 @@ private:
 // fills up is compressed at once (unlike BLAKE2s, BLAKE marks the last block
 // through the padding, not through a flag, so there is no reason to hold it).
 class Blake256 {
-public:
+  public:
     static constexpr std::size_t block_bytes = Compressor256::block_bytes;
     static constexpr std::size_t digest_bytes = 32;
 
@@ -55,7 +55,7 @@ public:
     void finalize_into(std::array<std::uint8_t, digest_bytes>& out) const;
     std::array<std::uint8_t, digest_bytes> finalize() const;
 
-private:
+  private:
     void compress_counted(const std::uint8_t* block);
 
     Compressor256 compressor_;

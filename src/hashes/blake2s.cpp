@@ -15,8 +15,7 @@ using detail::SIGMA;
 constexpr const auto& iv = detail::IV;
 
 inline std::uint32_t load_le32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
 inline void g(std::uint32_t* v, int a, int b, int c, int d, std::uint32_t x, std::uint32_t y) {
@@ -36,8 +35,7 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
 
 }  // namespace
 
-Hash::Hash(const std::array<std::uint8_t, max_hash_bytes>& bytes, std::size_t length)
-    : bytes_(bytes), length_(length) {
+Hash::Hash(const std::array<std::uint8_t, max_hash_bytes>& bytes, std::size_t length) : bytes_(bytes), length_(length) {
     assert(length_ >= 1 && length_ <= max_hash_bytes);
 }
 
@@ -48,8 +46,7 @@ Params& Params::hash_length(std::size_t length) {
 }
 
 Params& Params::personal(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() > personal_bytes)
-        fault::raise("Bad personalization length: " + std::to_string(bytes.size()));
+    if (bytes.size() > personal_bytes) fault::raise("Bad personalization length: " + std::to_string(bytes.size()));
     personal_.fill(0);
     std::copy(bytes.begin(), bytes.end(), personal_.begin());
     return *this;

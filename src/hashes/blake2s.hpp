@@ -25,14 +25,14 @@ inline constexpr std::size_t personal_bytes = 8;
 
 // A finished digest. Invariant: 1 <= length_ <= 32; bytes past length_ are zero.
 class Hash {
-public:
+  public:
     Hash(const std::array<std::uint8_t, max_hash_bytes>& bytes, std::size_t length);
 
     std::span<const std::uint8_t> as_bytes() const { return {bytes_.data(), length_}; }
 
     friend bool operator==(const Hash&, const Hash&) = default;
 
-private:
+  private:
     std::array<std::uint8_t, max_hash_bytes> bytes_;
     std::size_t length_;
 };
@@ -43,7 +43,7 @@ class State;
 // digest length and the personalization; everything else keeps the RFC 7693
 // sequential-mode defaults (fanout 1, depth 1, no key, zero salt).
 class Params {
-public:
+  public:
     // Digest length in bytes, 1..32. Out of range is an internal fault.
     Params& hash_length(std::size_t length);
     // 0..8 bytes, zero-padded on the right. Longer is an internal fault
@@ -53,7 +53,7 @@ public:
 
     State to_state() const;
 
-private:
+  private:
     std::size_t hash_length_ = max_hash_bytes;
     std::array<std::uint8_t, personal_bytes> personal_{};
 };
@@ -62,7 +62,7 @@ private:
 // compressed) until more input arrives, because the last block must be
 // compressed with the final flag.
 class State {
-public:
+  public:
     State& update(std::span<const std::uint8_t> data);
     State& update(std::string_view text);
 
@@ -70,7 +70,7 @@ public:
     // still be extended afterwards.
     Hash finalize() const;
 
-private:
+  private:
     friend class Params;
     State(const std::array<std::uint32_t, 8>& chain, std::size_t hash_length);
 

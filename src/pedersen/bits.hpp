@@ -9,7 +9,7 @@
 namespace pedersen {
 
 class BitString {
-public:
+  public:
     explicit BitString(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
     std::uint64_t size() const { return std::uint64_t{bytes_.size()} * 8; }
@@ -23,8 +23,8 @@ public:
         std::uint32_t word = 0;
         if (first + 4 <= size) {
             const std::uint8_t* p = bytes_.data() + first;
-            word = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-                   std::uint32_t{p[3]} << 24;
+            word =
+                std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
         } else {
             for (std::uint64_t i = 0; i < 4 && first + i < size; ++i)
                 word |= std::uint32_t{bytes_[static_cast<std::size_t>(first + i)]} << (8 * i);
@@ -32,7 +32,7 @@ public:
         return (word >> (position & 7)) & ((std::uint32_t{1} << count) - 1);
     }
 
-private:
+  private:
     std::span<const std::uint8_t> bytes_;
 };
 

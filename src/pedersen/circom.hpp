@@ -53,7 +53,7 @@ struct CircomDefinition {
 extern template class CachingPedersen<CircomDefinition, CircomBases>;
 
 class CircomPedersen : public CachingPedersen<CircomDefinition, CircomBases> {
-public:
+  public:
     explicit CircomPedersen(std::size_t cap_bytes = default_cap) : CachingPedersen(CircomBases{}, cap_bytes) {}
 };
 

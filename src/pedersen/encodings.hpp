@@ -20,10 +20,10 @@ namespace pedersen {
 
 template <class E>
 concept Encoding = requires(std::uint32_t bits) {
-    { E::chunk_bits } -> std::convertible_to<unsigned>;   // bits per chunk
-    { E::power_step } -> std::convertible_to<unsigned>;   // doublings between consecutive powers
-    { E::max_magnitude } -> std::convertible_to<int>;     // |v| <= max_magnitude
-    { E::is_signed } -> std::convertible_to<bool>;        // sign symmetric, never zero
+    { E::chunk_bits } -> std::convertible_to<unsigned>;  // bits per chunk
+    { E::power_step } -> std::convertible_to<unsigned>;  // doublings between consecutive powers
+    { E::max_magnitude } -> std::convertible_to<int>;    // |v| <= max_magnitude
+    { E::is_signed } -> std::convertible_to<bool>;       // sign symmetric, never zero
     { E::value(bits) } -> std::same_as<int>;             // the digit of one chunk (public use)
 };
 

@@ -40,7 +40,7 @@ namespace pedersen {
 // a signal, or to stop a worker). Whatever it interrupts, an instance keeps
 // only what it had completed.
 class Checkpoint {
-public:
+  public:
     Checkpoint() = default;  // never interrupts
     template <class F>
         requires(!std::same_as<std::remove_cvref_t<F>, Checkpoint>)
@@ -51,7 +51,7 @@ public:
         if (call_ != nullptr) call_(context_);
     }
 
-private:
+  private:
     const void* context_ = nullptr;
     void (*call_)(const void*) = nullptr;
 };
@@ -61,8 +61,8 @@ inline constexpr std::uint64_t checkpoint_chunks = 4096;
 
 // The capacity fault: too few generator powers for the input.
 [[noreturn]] inline void capacity_fault(std::uint64_t bits, std::uint64_t chunks, std::uint64_t powers) {
-    fault::raise("input of " + std::to_string(bits) + " bits needs " + std::to_string(chunks) +
-                 " chunks but only " + std::to_string(powers) + " generator powers are available");
+    fault::raise("input of " + std::to_string(bits) + " bits needs " + std::to_string(chunks) + " chunks but only " +
+                 std::to_string(powers) + " generator powers are available");
 }
 
 template <class Def>
@@ -77,7 +77,7 @@ concept Construction = requires {
 // base points k_i·G with k_i = ((i + seed)·0x9E3779B97F4A7C15 mod 2^64) | 1.
 template <Construction Def>
 class ConfigurablePedersen {
-public:
+  public:
     using Curve = typename Def::Curve;
     using Point = algebra::Projective<Curve>;
     using Entry = algebra::Niels<Curve>;
@@ -181,7 +181,7 @@ public:
         return std::span<const Entry>(tables_).subspan(s * stride_, stride_);
     }
 
-private:
+  private:
     ConfigurablePedersen() = default;
 
     std::vector<Entry> tables_;  // segment s at s·stride_
@@ -206,7 +206,7 @@ private:
 // holds.
 template <Construction Def, class Bases>
 class CachingPedersen {
-public:
+  public:
     using Curve = typename Def::Curve;
     using Encoding = typename Def::Encoding;
     using Point = algebra::Projective<Curve>;
@@ -246,7 +246,8 @@ public:
     // whatever the cache holds (see prepare); so an input cut at segment
     // boundaries sums piece by piece.
     Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
-        constexpr std::uint64_t checkpoint_segments = std::max<std::uint64_t>(1, checkpoint_chunks / chunks_per_segment);
+        constexpr std::uint64_t checkpoint_segments =
+            std::max<std::uint64_t>(1, checkpoint_chunks / chunks_per_segment);
         const BitString bits(data);
         const std::uint64_t chunks = chunk_count(data.size(), Encoding::chunk_bits);
         const std::uint64_t end = first_segment + segments_in(data.size());
@@ -278,7 +279,7 @@ public:
     std::uint64_t cached_end() const { return tabled_end() + multiples_.size() / multiples_per_segment; }
     const Bases& bases() const { return bases_; }
 
-private:
+  private:
     static std::uint64_t segments_in(std::uint64_t bytes) {
         const std::uint64_t chunks = chunk_count(bytes, Encoding::chunk_bits);
         return chunks / chunks_per_segment + (chunks % chunks_per_segment != 0);
@@ -309,9 +310,9 @@ private:
             points.resize(n * multiples_per_segment);
             entries.resize(points.size());
             for (std::uint64_t i = 0; i < n; ++i)
-                Multiples::segment_points(bases_.base_vartime(tabled_end() + have + i), 1,
-                                          std::span<Point>(points).subspan(i * multiples_per_segment,
-                                                                           multiples_per_segment));
+                Multiples::segment_points(
+                    bases_.base_vartime(tabled_end() + have + i), 1,
+                    std::span<Point>(points).subspan(i * multiples_per_segment, multiples_per_segment));
             algebra::batch_to_niels<Curve>(points, entries);
             multiples_.insert(multiples_.end(), entries.begin(), entries.end());  // within capacity
             checkpoint();
@@ -335,21 +336,18 @@ private:
                 points.resize((s1 - derive_from) * multiples_per_segment);
                 derived.resize(points.size());
                 for (std::uint64_t s = derive_from; s < s1; ++s)
-                    Multiples::segment_points(
-                        bases_.base_vartime(s), 1,
-                        std::span<Point>(points).subspan((s - derive_from) * multiples_per_segment,
-                                                         multiples_per_segment));
+                    Multiples::segment_points(bases_.base_vartime(s), 1,
+                                              std::span<Point>(points).subspan(
+                                                  (s - derive_from) * multiples_per_segment, multiples_per_segment));
                 algebra::batch_to_niels<Curve>(points, derived);
             }
             for (std::uint64_t s = s0; s < s1; ++s) {
-                const Entry* multiples = s < kept_end
-                                             ? &multiples_[(s - tabled_end()) * multiples_per_segment]
-                                             : &derived[(s - derive_from) * multiples_per_segment];
+                const Entry* multiples = s < kept_end ? &multiples_[(s - tabled_end()) * multiples_per_segment]
+                                                      : &derived[(s - derive_from) * multiples_per_segment];
                 const std::uint64_t first = (s - origin) * chunks_per_segment;
                 list[s - s0] = {multiples, std::min(chunks_per_segment, chunks - first), first};
             }
-            accumulate_horner<Curve, Encoding>(acc, std::span<const HornerSegment<Curve>>(list.data(), s1 - s0),
-                                               bits);
+            accumulate_horner<Curve, Encoding>(acc, std::span<const HornerSegment<Curve>>(list.data(), s1 - s0), bits);
             checkpoint();
         }
     }

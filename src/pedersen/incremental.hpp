@@ -20,7 +20,7 @@ namespace pedersen {
 // that its owner decides how it is shared.
 template <class Hasher>
 class Incremental {
-public:
+  public:
     using Point = typename Hasher::Point;
 
     explicit Incremental(const Hasher& hasher) {
@@ -75,7 +75,7 @@ public:
         return Hasher::Definition::encode(acc.to_affine());
     }
 
-private:
+  private:
     // acc += whole units `bytes` at `segment`, which moves past them.
     template <class H>
     void add(H& hasher, Point& acc, std::uint64_t& segment, std::span<const std::uint8_t> bytes,

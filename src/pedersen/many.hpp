@@ -101,7 +101,7 @@ struct Failure {
         if (kind == Kind::fault) fault::raise(message);
     }
 
-private:
+  private:
     void set_fault(const char* text) noexcept {
         try {
             message = text;
@@ -197,8 +197,7 @@ void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_
     };
     try {
         run_batches(Checkpoint(check));
-    } catch (const detail::Stopped&) {
-    }
+    } catch (const detail::Stopped&) {}
     std::unique_lock lock(mutex);
     while (running != 0) {
         // Against the system clock: a steady-clock wait needs glibc 2.34's

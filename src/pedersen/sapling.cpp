@@ -70,7 +70,8 @@ JubjubPoint find_group_hash(std::span<const std::uint8_t> personalization, std::
 }
 
 JubjubPoint SaplingBases::base_vartime(std::uint64_t segment) const {
-    if (is_default() && segment < SAPLING_GENERATORS.size()) return JubjubPoint::from_affine(SAPLING_GENERATORS[segment]);
+    if (is_default() && segment < SAPLING_GENERATORS.size())
+        return JubjubPoint::from_affine(SAPLING_GENERATORS[segment]);
     if (segment > std::numeric_limits<std::uint32_t>::max())
         fault::raise("segment index " + std::to_string(segment) + " does not fit the 4-byte group-hash tag");
     const std::array<std::uint8_t, 4> tag = {

@@ -59,7 +59,7 @@ JubjubPoint find_group_hash(std::span<const std::uint8_t> personalization, std::
 // bytes little-endian). The default personalization's first segments have
 // tables shared by the process.
 class SaplingBases {
-public:
+  public:
     explicit SaplingBases(std::array<std::uint8_t, 8> personalization) : personalization_(personalization) {}
 
     JubjubPoint base_vartime(std::uint64_t segment) const;
@@ -67,7 +67,7 @@ public:
     std::span<const algebra::Niels<algebra::JubjubConfig>> shared_table(std::uint64_t segment) const;
     const std::array<std::uint8_t, 8>& personalization() const { return personalization_; }
 
-private:
+  private:
     bool is_default() const { return personalization_ == SAPLING_PERSONALIZATION; }
     std::array<std::uint8_t, 8> personalization_;
 };
@@ -84,7 +84,7 @@ struct ZcashDefinition {
 extern template class CachingPedersen<ZcashDefinition, SaplingBases>;
 
 class ZcashPedersen : public CachingPedersen<ZcashDefinition, SaplingBases> {
-public:
+  public:
     explicit ZcashPedersen(std::array<std::uint8_t, 8> personalization = SAPLING_PERSONALIZATION,
                            std::size_t cap_bytes = default_cap)
         : CachingPedersen(SaplingBases(personalization), cap_bytes) {}

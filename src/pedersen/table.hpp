@@ -68,8 +68,10 @@ struct Layout {
             const auto add_digit = [&](Point& sum, bool& empty, unsigned j, int v) {
                 if (v == 0) return;
                 const Point term = v > 0 ? multiple[j][v - 1] : -multiple[j][-v - 1];
-                if (empty) sum = term;
-                else sum.add_assign(term);
+                if (empty)
+                    sum = term;
+                else
+                    sum.add_assign(term);
                 empty = false;
             };
             for (std::uint32_t i = 0; i < G::entries(c); ++i) {
@@ -120,7 +122,7 @@ struct Layout {
         }
     }
 
-private:
+  private:
     static constexpr std::uint32_t mask() { return (std::uint32_t{1} << E::chunk_bits) - 1; }
 };
 

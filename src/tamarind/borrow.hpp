@@ -19,7 +19,7 @@ enum class BorrowKind { Shared, Exclusive };
 // Invariant: state is 0 (free), n in [1, EXCLUSIVE) for n shared borrows, or
 // EXCLUSIVE for one exclusive borrow. Only BorrowGuard changes it.
 class BorrowFlag {
-public:
+  public:
     static constexpr std::uintptr_t EXCLUSIVE = ~std::uintptr_t{0};
 
     BorrowFlag() = default;
@@ -35,8 +35,8 @@ public:
         std::uintptr_t current = state_.load(std::memory_order_relaxed);
         do {
             if (current >= EXCLUSIVE - 1) return false;
-        } while (!state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                               std::memory_order_relaxed));
+        } while (
+            !state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire, std::memory_order_relaxed));
         return true;
     }
 
@@ -56,7 +56,7 @@ public:
         state_.store(0, std::memory_order_release);
     }
 
-private:
+  private:
     std::atomic<std::uintptr_t> state_{0};
 };
 
@@ -68,7 +68,7 @@ constexpr std::string_view borrow_conflict_message(BorrowKind requested) {
 
 // Holds one borrow and gives it back when it goes out of scope, on every path.
 class BorrowGuard {
-public:
+  public:
     static std::optional<BorrowGuard> acquire(BorrowFlag& flag, BorrowKind kind) {
         const bool taken = kind == BorrowKind::Shared ? flag.try_acquire_shared() : flag.try_acquire_exclusive();
         if (!taken) return std::nullopt;
@@ -91,7 +91,7 @@ public:
 
     BorrowKind kind() const { return kind_; }
 
-private:
+  private:
     BorrowGuard(BorrowFlag& flag, BorrowKind kind) : flag_(&flag), kind_(kind) {}
 
     BorrowFlag* flag_;  // null once moved from

@@ -75,7 +75,7 @@ inline constexpr std::size_t DIGEST_SIZE = 32;
 
 template <class Traits>
 class HasherClass {
-public:
+  public:
     using Hasher = typename Traits::Hasher;
 
     // The class object, created on first use and kept until the interpreter
@@ -89,7 +89,7 @@ public:
     // the next interpreter creates its own. No Python call may run here.
     static void forget_type() noexcept { type_ = nullptr; }
 
-private:
+  private:
     static inline PyObject* type_ = nullptr;  // guarded by the interpreter lock
 
     // Instance layout: object header, hasher, borrow counter, construction flag.
@@ -133,8 +133,8 @@ private:
         static const std::string doc =
             std::string(Traits::name) + std::string(Traits::signature) + "\n--\n\n" + std::string(Traits::doc);
         static PyMethodDef methods[] = {
-            {"hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash)),
-             METH_VARARGS | METH_KEYWORDS, Traits::hash_doc},
+            {"hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash)), METH_VARARGS | METH_KEYWORDS,
+             Traits::hash_doc},
             {"hash_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash_many)),
              METH_VARARGS | METH_KEYWORDS, HASH_MANY_DOC},
             {"incremental", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&incremental)),
@@ -242,7 +242,8 @@ private:
         return guarded([&]() -> PyObject* {
             std::array<Ref, HASH_MANY_PARAMETERS.size()> arguments;
             parse_arguments({Traits::name, "hash_many", HASH_MANY_PARAMETERS, 1}, args, kwargs, arguments);
-            const std::uint64_t threads = extract_count(arguments[1].get(), "threads").value_or(pedersen::usable_cpus());
+            const std::uint64_t threads =
+                extract_count(arguments[1].get(), "threads").value_or(pedersen::usable_cpus());
             // The items are held until the end, so that their bytes stay put.
             std::vector<Ref> held;
             std::vector<std::span<const std::uint8_t>> items;
@@ -282,7 +283,7 @@ private:
 
     // One input in pieces, bound to the instance it came from.
     class State final : public IncrementalState {
-    public:
+      public:
         explicit State(const Hasher& hasher) : state_(hasher) {}
 
         void update(PyObject* owner, std::span<const std::uint8_t> data) override {
@@ -300,7 +301,7 @@ private:
         std::unique_ptr<IncrementalState> clone() const override { return std::make_unique<State>(*this); }
         std::string_view name() const override { return Traits::name; }
 
-    private:
+      private:
         pedersen::Incremental<Hasher> state_;
     };
 

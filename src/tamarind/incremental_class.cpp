@@ -100,8 +100,7 @@ PyObject* get_digest_size(PyObject*, void*) { return PyLong_FromLong(32); }
 
 PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        raise(PyExc_TypeError,
-              "cannot create 'IncrementalHash' instances; use the incremental() method of a hasher");
+        raise(PyExc_TypeError, "cannot create 'IncrementalHash' instances; use the incremental() method of a hasher");
     });
 }
 
@@ -141,15 +140,12 @@ PyObject* create_type() {
         "equals the hasher's hash() of the pieces joined. Memory does not grow\n"
         "with the input. Calls borrow the hasher as hash() does.";
     PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
-        {Py_tp_methods, static_cast<void*>(methods)},
-        {Py_tp_getset, static_cast<void*>(getset)},
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {0, nullptr},
+        {Py_tp_new, reinterpret_cast<void*>(&tp_new)}, {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
+        {Py_tp_methods, static_cast<void*>(methods)},  {Py_tp_getset, static_cast<void*>(getset)},
+        {Py_tp_doc, const_cast<char*>(doc)},           {0, nullptr},
     };
     PyType_Spec type_spec = {"_tamarind.IncrementalHash", static_cast<int>(sizeof(Object)), 0,
-                        Py_TPFLAGS_DEFAULT | immutable_type_flag(), slots};
+                             Py_TPFLAGS_DEFAULT | immutable_type_flag(), slots};
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) propagate_python_error();
     return type;

@@ -18,7 +18,7 @@ namespace tamarind {
 // made from; each call reaches the hasher through it, borrowing as `hash`
 // does. Failures are thrown as everywhere in the module.
 class IncrementalState {
-public:
+  public:
     virtual ~IncrementalState() = default;
     virtual void update(PyObject* owner, std::span<const std::uint8_t> data) = 0;
     virtual std::array<std::uint8_t, 32> digest(PyObject* owner) const = 0;

@@ -44,10 +44,10 @@ PyModuleDef module_definition = {
     "",                // m_doc
     0,                 // m_size
     module_functions,  // m_methods
-    nullptr,      // m_slots
-    nullptr,      // m_traverse
-    nullptr,      // m_clear
-    nullptr,      // m_free
+    nullptr,           // m_slots
+    nullptr,           // m_traverse
+    nullptr,           // m_clear
+    nullptr,           // m_free
 };
 
 // The interpreter that imported the module first; -1 until then. The type
@@ -121,8 +121,7 @@ PyObject* create_module() {
     }
     // Made by the hashers' incremental(), exposed for isinstance and typing
     // but not part of __all__.
-    if (PyObject_SetAttrString(module.get(), "IncrementalHash", incremental_hash_type()) != 0)
-        propagate_python_error();
+    if (PyObject_SetAttrString(module.get(), "IncrementalHash", incremental_hash_type()) != 0) propagate_python_error();
 
     module_object = module.get();
     Py_IncRef(module_object);  // the reference held for the interpreter's lifetime

@@ -29,7 +29,7 @@ inline unsigned int immutable_type_flag() noexcept {
 // Every reference the module takes is held by one of these or handed on at
 // once, so that no error path leaks.
 class Ref {
-public:
+  public:
     Ref() = default;
     // Takes over a new reference, as returned by most API calls (may be null).
     explicit Ref(PyObject* owned) noexcept : object_(owned) {}
@@ -56,7 +56,7 @@ public:
 
     void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     PyObject* object_ = nullptr;
 };
 

@@ -20,9 +20,7 @@ struct Signature {
     std::size_t required;
 
     // "BabyJubjubPedersen.__new__()": how the messages name the callable.
-    std::string full_name() const {
-        return std::string(class_name) + "." + std::string(method_name) + "()";
-    }
+    std::string full_name() const { return std::string(class_name) + "." + std::string(method_name) + "()"; }
 };
 
 namespace messages {
@@ -49,8 +47,8 @@ inline std::string too_many_positional(const Signature& sig, std::size_t given) 
     if (sig.required != sig.parameters.size()) {
         out += "from " + std::to_string(sig.required) + " to ";
     }
-    out += std::to_string(sig.parameters.size()) + " positional arguments but " + std::to_string(given) + " " +
-           verb + " given";
+    out += std::to_string(sig.parameters.size()) + " positional arguments but " + std::to_string(given) + " " + verb +
+           " given";
     return out;
 }
 

@@ -81,7 +81,7 @@ template <class F>
 
 // Deterministic stream of integers below a bound.
 class Values {
-public:
+  public:
     explicit Values(std::uint64_t seed) : rng_(seed) {}
 
     mpz_class below(const mpz_class& bound) {
@@ -114,7 +114,7 @@ public:
         return v;
     }
 
-private:
+  private:
     std::mt19937_64 rng_;
 };
 

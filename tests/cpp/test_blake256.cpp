@@ -63,7 +63,9 @@ INSTANTIATE_TEST_SUITE_P(Lengths, Blake256Padding, testing::ValuesIn(padding_cas
 
 // The first derived circom generator string; expected value from the same pure-Python reference.
 TEST(Blake256, FirstCircomGeneratorString) {
-    EXPECT_EQ(hex(hashes::Blake256{}.update("PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0')).finalize()),
+    EXPECT_EQ(hex(hashes::Blake256{}
+                      .update("PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0'))
+                      .finalize()),
               "4028231ab173961fb928d8c9e3c3a224c2d5200b0e5ab1d993d24613d4941669");
 }
 

@@ -15,7 +15,8 @@ namespace {
 using namespace test_support;
 namespace b2 = hashes::blake2s;
 
-const Bytes personalizations[] = {{}, bytes_of("Z"), bytes_of("Zcash_PH"), {0x00, 0xff, 0x10, 0x80, 0x7f, 0x01, 0xfe, 0x42}};
+const Bytes personalizations[] = {
+    {}, bytes_of("Z"), bytes_of("Zcash_PH"), {0x00, 0xff, 0x10, 0x80, 0x7f, 0x01, 0xfe, 0x42}};
 
 std::string digest_hex(const Bytes& personal, std::span<const std::uint8_t> data) {
     return hex(b2::Params{}.personal(personal).to_state().update(data).finalize().as_bytes());

@@ -40,7 +40,9 @@ TEST_P(BorrowConflict, SecondBorrowWhileFirstHeld) {
         {
             auto second = BorrowGuard::acquire(flag, c.requested);
             EXPECT_EQ(second.has_value(), c.granted);
-            if (!c.granted) { EXPECT_EQ(flag.load(), before); }
+            if (!c.granted) {
+                EXPECT_EQ(flag.load(), before);
+            }
         }
         EXPECT_EQ(flag.load(), before);
     }
@@ -50,8 +52,7 @@ TEST_P(BorrowConflict, SecondBorrowWhileFirstHeld) {
 
 INSTANTIATE_TEST_SUITE_P(AllPairs, BorrowConflict,
                          ::testing::Values(Conflict{Shared, Shared, true}, Conflict{Shared, Exclusive, false},
-                                           Conflict{Exclusive, Shared, false},
-                                           Conflict{Exclusive, Exclusive, false}));
+                                           Conflict{Exclusive, Shared, false}, Conflict{Exclusive, Exclusive, false}));
 
 TEST(BorrowFlag, RefusalMessages) {
     // A shared request can only be refused by an exclusive holder.
@@ -85,8 +86,7 @@ TEST(BorrowGuard, ReleasedWhenUnwinding) {
             auto guard = BorrowGuard::acquire(flag, kind);
             ASSERT_TRUE(guard.has_value());
             throw std::runtime_error("fault while borrowed");
-        } catch (const std::runtime_error&) {
-        }
+        } catch (const std::runtime_error&) {}
         EXPECT_EQ(flag.load(), 0u);
     }
 }

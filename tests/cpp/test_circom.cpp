@@ -28,8 +28,8 @@ const mpz_class p = reference::modulus<BabyJubjubFq>();
 const mpz_class order = reference::modulus<BabyJubjubFr>();
 
 BabyJubjubPoint point(const char* x, const char* y) {
-    return BabyJubjubPoint::from_affine({reference::element<BabyJubjubFq>(mpz_class(x)),
-                                         reference::element<BabyJubjubFq>(mpz_class(y))});
+    return BabyJubjubPoint::from_affine(
+        {reference::element<BabyJubjubFq>(mpz_class(x)), reference::element<BabyJubjubFq>(mpz_class(y))});
 }
 
 // k·P for any integer k, through a reduced scalar multiplication.
@@ -93,8 +93,7 @@ mpz_class x_squared(const mpz_class& y) {
 }
 
 TEST(GeneratorString, IsZeroFilledToThirtyTwoDigits) {
-    EXPECT_EQ(generator_string(6, 0),
-              "PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0'));
+    EXPECT_EQ(generator_string(6, 0), "PedersenGenerator_" + std::string(31, '0') + "6_" + std::string(32, '0'));
     const std::string widest = generator_string(UINT64_MAX, UINT64_MAX);
     EXPECT_EQ(widest, "PedersenGenerator_" + std::string(12, '0') + "18446744073709551615_" + std::string(12, '0') +
                           "18446744073709551615");
@@ -139,8 +138,8 @@ TEST(BasePoint, RejectedTriesMoveToTheNextCounter) {
 TEST(CircomHash, SingleBytesAreSmallMultiplesOfTheFirstBase) {
     const BabyJubjubPoint b0 = pedersen::base_point(0);
     CircomPedersen hasher;
-    for (const auto& [byte, multiple] : std::vector<std::pair<std::uint8_t, int>>{
-             {0x00, 33}, {0x88, -33}, {0x07, 40}, {0x0F, 24}, {0xFF, -264}})
+    for (const auto& [byte, multiple] :
+         std::vector<std::pair<std::uint8_t, int>>{{0x00, 33}, {0x88, -33}, {0x07, 40}, {0x0F, 24}, {0xFF, -264}})
         EXPECT_EQ(hasher.hash(Bytes{byte}), pack(times(b0, multiple))) << int(byte);
 }
 
@@ -150,8 +149,8 @@ TEST(CircomHash, SingleBytesAreSmallMultiplesOfTheFirstBase) {
 TEST(CircomHash, TablesGrowToTheSegmentsTheInputNeeds) {
     CircomPedersen hasher;
     EXPECT_EQ(hasher.hash(Bytes{}), pack(BabyJubjubPoint::identity()));
-    for (const auto& [bytes, segments] : std::vector<std::pair<std::size_t, std::size_t>>{
-             {0, 6}, {150, 6}, {151, 7}, {10, 7}, {300, 12}, {301, 13}}) {
+    for (const auto& [bytes, segments] :
+         std::vector<std::pair<std::size_t, std::size_t>>{{0, 6}, {150, 6}, {151, 7}, {10, 7}, {300, 12}, {301, 13}}) {
         hasher.hash(random_bytes(bytes, bytes));
         EXPECT_EQ(hasher.tabled_end(), segments) << bytes;
         EXPECT_GE(hasher.cached_bytes(), (segments - 6) * CircomPedersen::table_bytes_per_segment) << bytes;
@@ -177,9 +176,10 @@ TEST(CircomHash, AgreesWithScalarMultiplicationSums) {
 }
 
 TEST(CircomHash, MatchesCircomlibjsOnAThousandZeroBytes) {
-    EXPECT_EQ(CircomPedersen().hash(Bytes(1000, 0)), (std::array<std::uint8_t, 32>{
-        0x54, 0xda, 0x38, 0x80, 0x71, 0xce, 0x3d, 0x49, 0xfe, 0xa6, 0x8e, 0x99, 0xb5, 0xf9, 0xbe, 0x5e,
-        0x9c, 0xaa, 0x85, 0x22, 0xe6, 0x94, 0x58, 0x9f, 0x66, 0x6c, 0xb7, 0x22, 0xb1, 0xa3, 0xc1, 0x1b}));
+    EXPECT_EQ(CircomPedersen().hash(Bytes(1000, 0)),
+              (std::array<std::uint8_t, 32>{0x54, 0xda, 0x38, 0x80, 0x71, 0xce, 0x3d, 0x49, 0xfe, 0xa6, 0x8e,
+                                            0x99, 0xb5, 0xf9, 0xbe, 0x5e, 0x9c, 0xaa, 0x85, 0x22, 0xe6, 0x94,
+                                            0x58, 0x9f, 0x66, 0x6c, 0xb7, 0x22, 0xb1, 0xa3, 0xc1, 0x1b}));
 }
 
 TEST(CircomHash, CacheNeverChangesAResult) {

@@ -23,26 +23,42 @@ using reference::modulus, reference::to_bigint, reference::value, reference::Val
 struct JubjubPublished {
     using Config = algebra::JubjubConfig;
     static mpz_class a() { return modulus<algebra::JubjubFq>() - 1; }
-    static mpz_class d() { return mpz_class("19257038036680949359750312669786877991949435402254120286184196891950884077233"); }
-    static mpz_class gx() { return mpz_class("8076246640662884909881801758704306714034609987455869804520522091855516602923"); }
-    static mpz_class gy() { return mpz_class("13262374693698910701929044844600465831413122818447359594527400194675274060458"); }
-    static mpz_class order() { return mpz_class("6554484396890773809930967563523245729705921265872317281365359162392183254199"); }
+    static mpz_class d() {
+        return mpz_class("19257038036680949359750312669786877991949435402254120286184196891950884077233");
+    }
+    static mpz_class gx() {
+        return mpz_class("8076246640662884909881801758704306714034609987455869804520522091855516602923");
+    }
+    static mpz_class gy() {
+        return mpz_class("13262374693698910701929044844600465831413122818447359594527400194675274060458");
+    }
+    static mpz_class order() {
+        return mpz_class("6554484396890773809930967563523245729705921265872317281365359162392183254199");
+    }
 };
 
 struct BabyJubjubPublished {
     using Config = algebra::BabyJubjubConfig;
     static mpz_class a() { return 168700; }
     static mpz_class d() { return 168696; }
-    static mpz_class gx() { return mpz_class("5299619240641551281634865583518297030282874472190772894086521144482721001553"); }
-    static mpz_class gy() { return mpz_class("16950150798460657717958625567821834550301663161624707787222815936182638968203"); }
-    static mpz_class order() { return mpz_class("2736030358979909402780800718157159386076813972158567259200215660948447373041"); }
+    static mpz_class gx() {
+        return mpz_class("5299619240641551281634865583518297030282874472190772894086521144482721001553");
+    }
+    static mpz_class gy() {
+        return mpz_class("16950150798460657717958625567821834550301663161624707787222815936182638968203");
+    }
+    static mpz_class order() {
+        return mpz_class("2736030358979909402780800718157159386076813972158567259200215660948447373041");
+    }
 };
 
 // The a = -1 model of Baby Jubjub: x' = s·x with s² = -168700, d' = -d/a.
 struct BabyJubjubMinusOnePublished {
     using Config = algebra::BabyJubjubMinusOneConfig;
     static mpz_class p() { return modulus<algebra::BabyJubjubFq>(); }
-    static mpz_class s() { return mpz_class("6360561867910373094066688120553762416144456282423235903351243436111059670888"); }
+    static mpz_class s() {
+        return mpz_class("6360561867910373094066688120553762416144456282423235903351243436111059670888");
+    }
     static mpz_class a() { return p() - 1; }
     static mpz_class d() { return reference::mod(-168696 * reference::inverse(168700, p()), p()); }
     static mpz_class gx() { return BabyJubjubPublished::gx() * s() % p(); }
@@ -64,7 +80,8 @@ struct Reference {
         const mpz_class m = p();
         const mpz_class t = Curve::d() * P.x % m * Q.x % m * P.y % m * Q.y % m;
         const mpz_class x = (P.x * Q.y + P.y * Q.x) % m * reference::inverse(1 + t, m) % m;
-        const mpz_class y = reference::mod(P.y * Q.y - Curve::a() * P.x * Q.x, m) * reference::inverse(reference::mod(1 - t, m), m) % m;
+        const mpz_class y =
+            reference::mod(P.y * Q.y - Curve::a() * P.x * Q.x, m) * reference::inverse(reference::mod(1 - t, m), m) % m;
         return {x, y};
     }
 
@@ -92,7 +109,7 @@ struct Reference {
 
 template <class Curve>
 class Curves : public ::testing::Test {
-protected:
+  protected:
     using Config = typename Curve::Config;
     using Point = algebra::Projective<Config>;
     using Affine = algebra::Affine<Config>;
@@ -114,7 +131,9 @@ protected:
     }
 
     // Another representative of the same point: every coordinate times lambda.
-    static Point scaled(const Point& p, const F& lambda) { return Point{p.x * lambda, p.y * lambda, p.t * lambda, p.z * lambda}; }
+    static Point scaled(const Point& p, const F& lambda) {
+        return Point{p.x * lambda, p.y * lambda, p.t * lambda, p.z * lambda};
+    }
 };
 using CurveTypes = ::testing::Types<JubjubPublished, BabyJubjubPublished, BabyJubjubMinusOnePublished>;
 TYPED_TEST_SUITE(Curves, CurveTypes);
@@ -166,7 +185,8 @@ TYPED_TEST(Curves, AddAndDoubleMatchTheAffineReferenceAndTheGroupLaws) {
         const auto rp = Ref::of(p), rq = Ref::of(q);
         EXPECT_EQ(Ref::of(p + q), Ref::add(rp, rq));
         // A representative with Z != 1 must not change the sum.
-        EXPECT_EQ(Ref::of(TestFixture::scaled(p, reference::element<typename TestFixture::F>(k + 5)) + q), Ref::add(rp, rq));
+        EXPECT_EQ(Ref::of(TestFixture::scaled(p, reference::element<typename TestFixture::F>(k + 5)) + q),
+                  Ref::add(rp, rq));
 
         Point doubled = p, self_added = p;
         doubled.double_in_place();
@@ -248,7 +268,8 @@ TYPED_TEST(Curves, RecoverXFindsThePointsOfTheCurve) {
     for (int i = 0; i < 60; ++i) {
         const mpz_class y = this->values.below(m);
         const mpz_class y2 = y * y % m;
-        const mpz_class x2 = reference::mod(1 - y2, m) * reference::inverse(reference::mod(TypeParam::a() - TypeParam::d() * y2, m), m) % m;
+        const mpz_class x2 = reference::mod(1 - y2, m) *
+                             reference::inverse(reference::mod(TypeParam::a() - TypeParam::d() * y2, m), m) % m;
         const std::optional<F> x = algebra::recover_x_vartime<Config>(reference::element<F>(y));
         ASSERT_EQ(x.has_value(), mpz_legendre(x2.get_mpz_t(), m.get_mpz_t()) >= 0) << y;
         if (!x) continue;

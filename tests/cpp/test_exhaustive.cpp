@@ -29,8 +29,8 @@ using algebra::Affine;
 using algebra::BigInt;
 using algebra::Niels;
 using algebra::Projective;
-using toy::GeneralCurve, toy::MinusOneCurve, toy::Point, toy::u64;
 using toy::affine_point, toy::integer, toy::scaled_point, toy::to_point;
+using toy::GeneralCurve, toy::MinusOneCurve, toy::Point, toy::u64;
 
 constexpr std::uint64_t ALL_ONES = ~std::uint64_t{0};
 
@@ -45,7 +45,7 @@ struct Setup {
 
 template <class S>
 class Exhaustive : public ::testing::Test {
-protected:
+  protected:
     using C = typename S::Curve;
     using F = typename C::BaseField;
     using Fr = typename C::ScalarField;
@@ -175,7 +175,8 @@ void check_reference_law_is_a_group() {
     // to every right operand by induction on m, so these triples stand for all n³.
     std::vector<std::size_t> generating;
     for (std::size_t i = 0; i < n; ++i) {
-        if (g.plus(g.plus(g.plus(i, i), g.plus(i, i)), g.plus(g.plus(i, i), g.plus(i, i))) == 0) generating.push_back(i);
+        if (g.plus(g.plus(g.plus(i, i), g.plus(i, i)), g.plus(g.plus(i, i), g.plus(i, i))) == 0)
+            generating.push_back(i);
     }
     ASSERT_EQ(generating.size(), C::COFACTOR);
     generating.push_back(g.index(to_point(Projective<C>::generator())));
@@ -235,7 +236,8 @@ TYPED_TEST(Exhaustive, AdditionDoublingNegationAndEncodingOnEveryPair) {
         // The compressed form: y little-endian, the top bit of the last byte set for x > (p - 1)/2.
         const algebra::Bytes32 compressed = algebra::compressed_point(left[i].to_affine());
         algebra::Bytes32 expected_bytes{};
-        expected_bytes[0] = static_cast<std::uint8_t>(point.y), expected_bytes[1] = static_cast<std::uint8_t>(point.y >> 8);
+        expected_bytes[0] = static_cast<std::uint8_t>(point.y),
+        expected_bytes[1] = static_cast<std::uint8_t>(point.y >> 8);
         expected_bytes[31] = point.x > (C::p - 1) / 2 ? 0x80 : 0;
         ASSERT_EQ(compressed, expected_bytes) << i;
         for (std::size_t j = 0; j < n; ++j) {
@@ -297,7 +299,7 @@ TYPED_TEST(Exhaustive, ScalarMultiplicationIsRepeatedAddition) {
 // The prepared form and everything built on it exist for a = -1 curves only.
 template <class S>
 class ExhaustiveMinusOne : public Exhaustive<S> {
-protected:
+  protected:
     void SetUp() override {
         Exhaustive<S>::SetUp();
         if (algebra::set_avx2_scan(S::avx2) != S::avx2) GTEST_SKIP() << "processor lacks AVX2";

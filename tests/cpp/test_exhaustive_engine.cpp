@@ -162,21 +162,24 @@ TEST(ExhaustiveEngine, ConfigurableCircomOneAndTwoChunksPerLookup) {
 // built ahead, as the built-in ones are.
 template <class Def>
 class ToyBases {
-public:
+  public:
     using Tables = pedersen::Layout<MinusOneCurve, typename Def::Encoding, Def::chunks_per_lookup>;
 
     explicit ToyBases(std::uint64_t shared) {
-        for (std::uint64_t s = 0; s < shared; ++s) tables_.push_back(Tables::build_segment(base_vartime(s), CHUNKS_PER_SEGMENT));
+        for (std::uint64_t s = 0; s < shared; ++s)
+            tables_.push_back(Tables::build_segment(base_vartime(s), CHUNKS_PER_SEGMENT));
     }
 
     static std::size_t base_index(std::uint64_t segment) {
         return group().times(generator_index(), 1 + segment % (MinusOneCurve::q - 1));
     }
-    Point base_vartime(std::uint64_t segment) const { return toy::affine_point<MinusOneCurve>(group().points[base_index(segment)]); }
+    Point base_vartime(std::uint64_t segment) const {
+        return toy::affine_point<MinusOneCurve>(group().points[base_index(segment)]);
+    }
     std::uint64_t shared_segments() const { return tables_.size(); }
     std::span<const Entry> shared_table(std::uint64_t segment) const { return tables_[segment]; }
 
-private:
+  private:
     std::vector<std::vector<Entry>> tables_;
 };
 
@@ -228,9 +231,15 @@ void check_caching_on_long_inputs() {
     }
 }
 
-TEST(ExhaustiveEngine, CachingBoweHopwoodEveryShortInput) { check_caching_on_every_short_input<ToyDefinition<pedersen::BoweHopwood, 2>>(); }
-TEST(ExhaustiveEngine, CachingCircomEveryShortInput) { check_caching_on_every_short_input<ToyDefinition<pedersen::Circom, 2>>(); }
-TEST(ExhaustiveEngine, CachingBoweHopwoodLongInputs) { check_caching_on_long_inputs<ToyDefinition<pedersen::BoweHopwood, 2>>(); }
+TEST(ExhaustiveEngine, CachingBoweHopwoodEveryShortInput) {
+    check_caching_on_every_short_input<ToyDefinition<pedersen::BoweHopwood, 2>>();
+}
+TEST(ExhaustiveEngine, CachingCircomEveryShortInput) {
+    check_caching_on_every_short_input<ToyDefinition<pedersen::Circom, 2>>();
+}
+TEST(ExhaustiveEngine, CachingBoweHopwoodLongInputs) {
+    check_caching_on_long_inputs<ToyDefinition<pedersen::BoweHopwood, 2>>();
+}
 TEST(ExhaustiveEngine, CachingCircomLongInputs) { check_caching_on_long_inputs<ToyDefinition<pedersen::Circom, 1>>(); }
 
 }  // namespace

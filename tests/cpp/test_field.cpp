@@ -24,11 +24,14 @@
 namespace {
 
 using algebra::BigInt;
-using reference::holds, reference::modulus, reference::to_bigint, reference::to_mpz, reference::value, reference::Values;
 using algebra::JubjubFq, algebra::JubjubFr, algebra::BabyJubjubFq, algebra::BabyJubjubFr;
+using reference::holds, reference::modulus, reference::to_bigint, reference::to_mpz, reference::value,
+    reference::Values;
 
 template <class F>
-F el(const mpz_class& n) { return reference::element<F>(n); }
+F el(const mpz_class& n) {
+    return reference::element<F>(n);
+}
 
 // Every test runs each field under both multiplies: the MULX/ADX assembly
 // (skipped where the processor lacks it) and the portable C++.
@@ -40,7 +43,7 @@ struct Multiply {
 
 template <class P>
 class FieldTest : public ::testing::Test {
-protected:
+  protected:
     using F = typename P::Field;
     const mpz_class p = modulus<F>();
     void SetUp() override {
@@ -62,7 +65,9 @@ std::string field_name() {
 
 struct MultiplyName {
     template <class P>
-    static std::string GetName(int) { return field_name<typename P::Field>() + (P::fast ? "_asm" : "_portable"); }
+    static std::string GetName(int) {
+        return field_name<typename P::Field>() + (P::fast ? "_asm" : "_portable");
+    }
 };
 
 template <class P>
@@ -115,7 +120,6 @@ TYPED_TEST(AllFields, ConversionsOrderingAndBytesFollowCanonicalValues) {
     for (const mpz_class& n : too_large) EXPECT_FALSE(F::from_bigint(to_bigint(n)).has_value()) << n;
 }
 
-
 // Including the inverse, which only zero lacks.
 TYPED_TEST(AllFields, ArithmeticAgreesWithGmp) {
     using F = typename TestFixture::F;
@@ -142,7 +146,9 @@ TYPED_TEST(AllFields, ArithmeticAgreesWithGmp) {
         ASSERT_TRUE(holds(-fa, -a) && holds(fa.double_(), 2 * a) && holds(fa.square(), a * a)) << a;
         const std::optional<F> inv = fa.inverse_vartime();
         ASSERT_EQ(inv.has_value(), a != 0) << a;
-        if (inv) { ASSERT_TRUE(holds(*inv, reference::inverse(a, p))) << a; }
+        if (inv) {
+            ASSERT_TRUE(holds(*inv, reference::inverse(a, p))) << a;
+        }
         ASSERT_EQ(fa.invert(), inv.value_or(F::zero())) << a;
     }
 }
@@ -162,8 +168,8 @@ TYPED_TEST(AllFields, InverseOfExtremeHeldIntegers) {
     for (std::size_t k = 0; k < bits; ++k) {
         const mpz_class power = mpz_class(1) << k;
         held.push_back(power);
-        held.push_back(power - 1);      // a run of k ones
-        held.push_back(p - power);      // p with its low bits disturbed
+        held.push_back(power - 1);                      // a run of k ones
+        held.push_back(p - power);                      // p with its low bits disturbed
         held.push_back((power - 1) << (bits - 1 - k));  // ones in the top bits, zeros below
         alternating = (alternating << 1) | (k % 2);
         held.push_back(alternating);

@@ -15,8 +15,17 @@ namespace word = algebra::limb::word;
 
 // Values next to the half-word and word boundaries, where carries start.
 std::vector<std::uint64_t> words() {
-    std::vector<std::uint64_t> v = {0, 1, 2, 0xfffffffeULL, 0xffffffffULL, 0x100000000ULL, 0x100000001ULL,
-                                    0x7fffffffffffffffULL, 0x8000000000000000ULL, ~0ULL - 1, ~0ULL};
+    std::vector<std::uint64_t> v = {0,
+                                    1,
+                                    2,
+                                    0xfffffffeULL,
+                                    0xffffffffULL,
+                                    0x100000000ULL,
+                                    0x100000001ULL,
+                                    0x7fffffffffffffffULL,
+                                    0x8000000000000000ULL,
+                                    ~0ULL - 1,
+                                    ~0ULL};
     std::mt19937_64 random(12);
     for (int i = 0; i < 8; ++i) v.push_back(random());
     return v;
@@ -50,7 +59,8 @@ TEST(WordPrimitives, MultiplyAccumulateMatches128BitArithmetic) {
                     std::uint64_t carry = in;
                     const u128 t = static_cast<u128>(a) + static_cast<u128>(b) * c + in;
                     ASSERT_EQ(word::mac(a, b, c, carry), static_cast<std::uint64_t>(t)) << a << " " << b << " " << c;
-                    ASSERT_EQ(carry, static_cast<std::uint64_t>(t >> 64)) << a << " + " << b << " * " << c << " + " << in;
+                    ASSERT_EQ(carry, static_cast<std::uint64_t>(t >> 64))
+                        << a << " + " << b << " * " << c << " + " << in;
                 }
             }
         }

@@ -39,8 +39,7 @@ P base(std::uint64_t seed, std::uint64_t index) {
 // Σ_s (Σ_j value(chunk j of segment s)·2^(step·j))·base(s), for chunks of
 // `width` bits read least significant bit first.
 template <class P>
-P expected_sum(const Bytes& data, unsigned width, unsigned step, std::uint64_t per_segment, auto value,
-               auto base_of) {
+P expected_sum(const Bytes& data, unsigned width, unsigned step, std::uint64_t per_segment, auto value, auto base_of) {
     const std::uint64_t bits = 8 * data.size(), chunks = (bits + width - 1) / width;
     const auto bit = [&](std::uint64_t i) { return i < bits ? (data[i / 8] >> (i % 8)) & 1 : 0; };
     P sum = P::identity();
@@ -95,8 +94,8 @@ TEST(ConfigurableHashes, EqualTheIndependentSumForEveryLength) {
             for (const Bytes& data : {Bytes(n, 0xFF), test_support::random_bytes(n, seed++)})
                 ASSERT_EQ(hash_of(baby, data), expected_baby(per_segment, data)) << segments << "x" << per_segment;
     }
-    for (const auto& [segments, per_segment] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-             {1, 3}, {2, 2}, {3, 5}, {2, 63}, {5, 1}}) {
+    for (const auto& [segments, per_segment] :
+         std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 3}, {2, 2}, {3, 5}, {2, 63}, {5, 1}}) {
         const auto bowe = JubjubBoweHopwood::build(segments, per_segment);
         for (std::uint64_t n = 0; 8 * n <= 3 * segments * per_segment; ++n)
             for (const Bytes& data : {Bytes(n, 0x00), Bytes(n, 0xFF), test_support::random_bytes(n, seed++)})
@@ -144,7 +143,8 @@ TEST(ConfigurableTables, HoldTheMultiplesOfEachChunkPower) {
 }
 
 TEST(ConfigurableTables, EmptySegmentsHoldAndDeriveNothing) {
-    for (const std::uint64_t segments : {std::uint64_t{0}, std::uint64_t{5}, std::numeric_limits<std::uint64_t>::max()}) {
+    for (const std::uint64_t segments :
+         {std::uint64_t{0}, std::uint64_t{5}, std::numeric_limits<std::uint64_t>::max()}) {
         const auto empty = BabyJubjubPedersen::build(segments, 0);
         EXPECT_EQ(empty.table_bytes(), 0u);
         EXPECT_EQ(fault_of([&] { (void)empty.hash(Bytes{1}); }),
@@ -153,8 +153,11 @@ TEST(ConfigurableTables, EmptySegmentsHoldAndDeriveNothing) {
 }
 
 TEST(ConfigurableTables, UnrepresentableTablesFaultBeforeAnyArithmetic) {
-    for (const auto& sizes : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-             {1, std::uint64_t{1} << 60}, {std::uint64_t{1} << 32, std::uint64_t{1} << 32}, {~0ull, 1}, {~0ull, ~0ull}}) {
+    for (const auto& sizes :
+         std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, std::uint64_t{1} << 60},
+                                                              {std::uint64_t{1} << 32, std::uint64_t{1} << 32},
+                                                              {~0ull, 1},
+                                                              {~0ull, ~0ull}}) {
         const std::uint64_t segments = sizes.first, per_segment = sizes.second;  // clang 14 cannot capture bindings
         EXPECT_EQ(fault_of([=] { BabyJubjubPedersen::build(segments, per_segment); }), "capacity overflow")
             << segments << " x " << per_segment;
@@ -200,9 +203,9 @@ void check_every_path() {
     using Hasher = pedersen::CachingPedersen<Def, SmallBases>;
     using E = typename Def::Encoding;
     const auto expected = [](const Bytes& data) {
-        const auto sum = expected_sum<JubjubPoint>(
-            data, E::chunk_bits, E::power_step, Def::chunks_per_segment, E::value,
-            [](std::uint64_t s) { return SmallBases{}.base_vartime(s); });
+        const auto sum =
+            expected_sum<JubjubPoint>(data, E::chunk_bits, E::power_step, Def::chunks_per_segment, E::value,
+                                      [](std::uint64_t s) { return SmallBases{}.base_vartime(s); });
         const auto b = algebra::field_to_bytes(sum.to_affine().x);
         return Bytes(b.begin(), b.end());
     };

@@ -25,9 +25,7 @@ struct ListCase {
 
 class QuotedList : public ::testing::TestWithParam<ListCase> {};
 
-TEST_P(QuotedList, JoinsLikeTheInterpreter) {
-    EXPECT_EQ(messages::quoted_list(GetParam().names), GetParam().expected);
-}
+TEST_P(QuotedList, JoinsLikeTheInterpreter) { EXPECT_EQ(messages::quoted_list(GetParam().names), GetParam().expected); }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, QuotedList,
                          ::testing::Values(ListCase{{"x"}, "'x'"}, ListCase{{"x", "y"}, "'x' and 'y'"},

@@ -25,7 +25,8 @@ inline std::string hex(std::span<const std::uint8_t> bytes) {
 template <std::size_t N>
 std::array<std::uint8_t, N> unhex(const std::string& text) {
     std::array<std::uint8_t, N> out{};
-    for (std::size_t i = 0; i < N; ++i) out[i] = static_cast<std::uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+    for (std::size_t i = 0; i < N; ++i)
+        out[i] = static_cast<std::uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
     return out;
 }
 

@@ -21,7 +21,8 @@
 
 namespace {
 
-using algebra::JubjubFq, algebra::JubjubFr, pedersen::JubjubPoint, pedersen::ZcashPedersen, test_support::Bytes, test_support::fault_of;
+using algebra::JubjubFq, algebra::JubjubFr, pedersen::JubjubPoint, pedersen::ZcashPedersen, test_support::Bytes,
+    test_support::fault_of;
 
 const mpz_class q = reference::modulus<JubjubFq>();
 const mpz_class d = reference::value(algebra::JubjubConfig::COEFF_D);
@@ -42,7 +43,9 @@ std::array<std::uint8_t, 32> group_hash_digest(std::span<const std::uint8_t> per
     return out;
 }
 
-Bytes tag(std::uint32_t i) { return {std::uint8_t(i), std::uint8_t(i >> 8), std::uint8_t(i >> 16), std::uint8_t(i >> 24)}; }
+Bytes tag(std::uint32_t i) {
+    return {std::uint8_t(i), std::uint8_t(i >> 8), std::uint8_t(i >> 16), std::uint8_t(i >> 24)};
+}
 
 // u² for a candidate v on -u² + v² = 1 + d·u²·v².
 mpz_class u_squared(const mpz_class& v) {
@@ -109,7 +112,9 @@ TEST(GroupHash, CounterSearchForSegmentZero) {
         mpz_import(v.get_mpz_t(), 32, -1, 1, 0, 0, digest.data());
         mpz_clrbit(v.get_mpz_t(), 255);
         ASSERT_EQ(v >= q, counter == 1) << int{counter};
-        if (counter != 1) { EXPECT_EQ(mpz_legendre(u_squared(v).get_mpz_t(), q.get_mpz_t()), -1) << int{counter}; }
+        if (counter != 1) {
+            EXPECT_EQ(mpz_legendre(u_squared(v).get_mpz_t(), q.get_mpz_t()), -1) << int{counter};
+        }
     }
     const auto point = pedersen::group_hash_point(group_hash_digest(pedersen::SAPLING_PERSONALIZATION, tag(0), 5));
     ASSERT_TRUE(point);
@@ -191,7 +196,9 @@ TEST(ZcashPedersen, OtherPersonalizationsDeriveEveryBasePoint) {
     EXPECT_EQ(hasher.hash(data), u_bytes(expected_hash(data, bases)));
     for (std::size_t s = 0; s < 7; ++s) {
         EXPECT_EQ(hasher.bases().base_vartime(s), bases[s]) << s;
-        if (s < 6) { EXPECT_FALSE(bases[s].to_affine() == pedersen::SAPLING_GENERATORS[s]) << s; }
+        if (s < 6) {
+            EXPECT_FALSE(bases[s].to_affine() == pedersen::SAPLING_GENERATORS[s]) << s;
+        }
     }
 }
 

@@ -78,7 +78,8 @@ void fuzz_zcash(FuzzedDataProvider& input) {
     if (!kept) kept = std::make_unique<pedersen::ZcashPedersen>(PERSONALIZATIONS[personal], CAPS[cap]);
     const Bytes32 expected = reference_hash::zcash(PERSONALIZATIONS[personal], data);
     require(kept->hash(data) == expected, "ZcashPedersen, reused instance, " + std::to_string(data.size()) + " bytes");
-    require(in_pieces(*kept, data, cuts) == expected, "ZcashPedersen, in pieces, " + std::to_string(data.size()) + " bytes");
+    require(in_pieces(*kept, data, cuts) == expected,
+            "ZcashPedersen, in pieces, " + std::to_string(data.size()) + " bytes");
     require(kept->cached_bytes() <= CAPS[cap], "ZcashPedersen holds more than its cap");
     pedersen::ZcashPedersen fresh(PERSONALIZATIONS[personal], CAPS[cap]);
     require(fresh.hash(data) == expected, "ZcashPedersen, fresh instance, " + std::to_string(data.size()) + " bytes");
@@ -93,7 +94,8 @@ void fuzz_circom(FuzzedDataProvider& input) {
     if (!kept) kept = std::make_unique<pedersen::CircomPedersen>(CAPS[cap]);
     const Bytes32 expected = reference_hash::circom(data);
     require(kept->hash(data) == expected, "CircomPedersen, reused instance, " + std::to_string(data.size()) + " bytes");
-    require(in_pieces(*kept, data, cuts) == expected, "CircomPedersen, in pieces, " + std::to_string(data.size()) + " bytes");
+    require(in_pieces(*kept, data, cuts) == expected,
+            "CircomPedersen, in pieces, " + std::to_string(data.size()) + " bytes");
     require(kept->cached_bytes() <= CAPS[cap], "CircomPedersen holds more than its cap");
     pedersen::CircomPedersen fresh(CAPS[cap]);
     require(fresh.hash(data) == expected, "CircomPedersen, fresh instance, " + std::to_string(data.size()) + " bytes");
@@ -112,8 +114,8 @@ void fuzz_configurable(FuzzedDataProvider& input, unsigned chunk_bits, Reference
     if (!kept) kept = std::make_unique<Hasher>(Hasher::build(segments, per_segment));
     const Hasher fresh = Hasher::build(segments, per_segment);
 
-    const std::string where = std::string(name) + "(" + std::to_string(segments) + ", " +
-                              std::to_string(per_segment) + ") on " + std::to_string(data.size()) + " bytes";
+    const std::string where = std::string(name) + "(" + std::to_string(segments) + ", " + std::to_string(per_segment) +
+                              ") on " + std::to_string(data.size()) + " bytes";
     const std::uint64_t chunks = (8 * data.size() + chunk_bits - 1) / chunk_bits;
     const std::uint64_t powers = segments * per_segment;
     if (chunks > powers) {
@@ -142,16 +144,20 @@ void fuzz_configurable(FuzzedDataProvider& input, unsigned chunk_bits, Reference
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
     switch (input.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: fuzz_zcash(input); break;
-    case 1: fuzz_circom(input); break;
-    case 2:
-        fuzz_configurable<pedersen::BabyJubjubPedersen>(input, 1, reference_hash::baby_jubjub_pedersen,
-                                                        "BabyJubjubPedersen");
-        break;
-    default:
-        fuzz_configurable<pedersen::JubjubBoweHopwood>(input, 3, reference_hash::jubjub_bowe_hopwood,
-                                                       "JubjubBoweHopwood");
-        break;
+        case 0:
+            fuzz_zcash(input);
+            break;
+        case 1:
+            fuzz_circom(input);
+            break;
+        case 2:
+            fuzz_configurable<pedersen::BabyJubjubPedersen>(input, 1, reference_hash::baby_jubjub_pedersen,
+                                                            "BabyJubjubPedersen");
+            break;
+        default:
+            fuzz_configurable<pedersen::JubjubBoweHopwood>(input, 3, reference_hash::jubjub_bowe_hopwood,
+                                                           "JubjubBoweHopwood");
+            break;
     }
     return 0;
 }

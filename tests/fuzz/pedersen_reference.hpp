@@ -258,7 +258,8 @@ inline Bytes32 zcash(const std::array<std::uint8_t, 8>& personal, std::span<cons
     const auto base = [&](std::size_t s) -> const Doublings& {
         const auto key = std::make_pair(personal, static_cast<std::uint32_t>(s));
         auto found = bases.find(key);
-        if (found == bases.end()) found = bases.emplace(key, jubjub().doublings(group_hash(personal, key.second))).first;
+        if (found == bases.end())
+            found = bases.emplace(key, jubjub().doublings(group_hash(personal, key.second))).first;
         return found->second;
     };
     return little_endian(sum(jubjub(), segment_digits(data, 3, 4, 63, bowe_hopwood), base).x);
@@ -317,7 +318,8 @@ inline const Doublings& configurable_base(const Curve& curve, std::uint64_t seed
 inline Bytes32 baby_jubjub_pedersen(std::uint64_t per_segment, std::span<const std::uint8_t> data) {
     const Curve& curve = baby_jubjub();
     const auto base = [&](std::size_t s) -> const Doublings& { return configurable_base(curve, 0xBABE0001, s); };
-    return compressed(curve, sum(curve, segment_digits(data, 1, 1, per_segment, [](unsigned b) { return int(b); }), base));
+    return compressed(curve,
+                      sum(curve, segment_digits(data, 1, 1, per_segment, [](unsigned b) { return int(b); }), base));
 }
 
 // Bowe–Hopwood chunks over Jubjub, seed 0x5A170002; the x-coordinate.

@@ -1,8 +1,7 @@
 """Shared helpers for the tests of the _tamarind extension surface."""
 
-import pytest
-
 import _tamarind
+import pytest
 
 # Registration order, which is also the order of __all__.
 CLASS_NAMES = ["BabyJubjubPedersen", "JubjubBoweHopwood", "CircomPedersen", "ZcashPedersen"]

@@ -3,9 +3,8 @@
 import operator
 import re
 
-import pytest
-
 import _tamarind
+import pytest
 from conftest import small_instance
 
 B = _tamarind.BabyJubjubPedersen
@@ -26,17 +25,29 @@ SHAPE_ERRORS = [
     (lambda: Z(1, 2), "ZcashPedersen.__new__() takes from 0 to 1 positional arguments but 2 were given"),
     (lambda: C().hash(b"", b""), "CircomPedersen.hash() takes 1 positional arguments but 2 were given"),
     # keywords
-    (lambda: J(segments=1, chunks_per_segment=2, extra=3), "JubjubBoweHopwood.__new__() got an unexpected keyword argument 'extra'"),
+    (
+        lambda: J(segments=1, chunks_per_segment=2, extra=3),
+        "JubjubBoweHopwood.__new__() got an unexpected keyword argument 'extra'",
+    ),
     (lambda: C(personalization=None), "CircomPedersen.__new__() got an unexpected keyword argument 'personalization'"),
     (lambda: J(1, segments=2), "JubjubBoweHopwood.__new__() got multiple values for argument 'segments'"),
-    (lambda: Z(b"Zcash_PH", personalization=b"Zcash_PH"), "ZcashPedersen.__new__() got multiple values for argument 'personalization'"),
+    (
+        lambda: Z(b"Zcash_PH", personalization=b"Zcash_PH"),
+        "ZcashPedersen.__new__() got multiple values for argument 'personalization'",
+    ),
     (lambda: Z().hash(b"", data=b""), "ZcashPedersen.hash() got multiple values for argument 'data'"),
     (lambda: J(1, 3).hash(data=b"", Data=b""), "JubjubBoweHopwood.hash() got an unexpected keyword argument 'Data'"),
     # missing required arguments
     (lambda: B(1), "BabyJubjubPedersen.__new__() missing 1 required positional argument: 'bits_per_window'"),
     (lambda: B(bits_per_window=1), "BabyJubjubPedersen.__new__() missing 1 required positional argument: 'segments'"),
-    (lambda: B(), "BabyJubjubPedersen.__new__() missing 2 required positional arguments: 'segments' and 'bits_per_window'"),
-    (lambda: J(), "JubjubBoweHopwood.__new__() missing 2 required positional arguments: 'segments' and 'chunks_per_segment'"),
+    (
+        lambda: B(),
+        "BabyJubjubPedersen.__new__() missing 2 required positional arguments: 'segments' and 'bits_per_window'",
+    ),
+    (
+        lambda: J(),
+        "JubjubBoweHopwood.__new__() missing 2 required positional arguments: 'segments' and 'chunks_per_segment'",
+    ),
     (lambda: B(1, 8).hash(), "BabyJubjubPedersen.hash() missing 1 required positional argument: 'data'"),
     # precedence: count before keywords, keywords in the order given, both before missing
     (lambda: B(1, 2, 3, extra=4), "BabyJubjubPedersen.__new__() takes 2 positional arguments but 3 were given"),
@@ -65,11 +76,14 @@ def index(value=None, error=None):
         if error is not None:
             raise error
         return value
+
     return type("Index", (), {"__index__": __index__})()
 
 
 @pytest.mark.parametrize("factory", [B, J], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"])
-@pytest.mark.parametrize("segments", [True, index(1), type("IntSubclass", (int,), {})(1)], ids=["bool", "index", "int-subclass"])
+@pytest.mark.parametrize(
+    "segments", [True, index(1), type("IntSubclass", (int,), {})(1)], ids=["bool", "index", "int-subclass"]
+)
 def test_integers_through_index(factory, segments):
     assert factory(segments, 8).hash(b"\x81") == factory(1, 8).hash(b"\x81")
 
@@ -93,7 +107,9 @@ def test_out_of_range_integers_raise_the_interpreters_overflow_error(value, posi
     "factory, position, parameter",
     [(B, 0, "segments"), (B, 1, "bits_per_window"), (J, 0, "segments"), (J, 1, "chunks_per_segment")],
 )
-@pytest.mark.parametrize("value", [1.0, "3", None, b"\x01", index("1")], ids=["float", "str", "None", "bytes", "bad-index"])
+@pytest.mark.parametrize(
+    "value", [1.0, "3", None, b"\x01", index("1")], ids=["float", "str", "None", "bytes", "bad-index"]
+)
 def test_non_integers_are_labelled_type_errors(factory, position, parameter, value):
     with pytest.raises(TypeError) as interpreter:
         operator.index(value)
@@ -112,6 +128,7 @@ def test_first_bad_argument_is_reported():
 
 
 Root = type("Root", (Exception,), {})
+
 
 @pytest.mark.parametrize("make", [TypeError, ValueError, type("TypeErrorSubclass", (TypeError,), {}), Root])
 def test_only_plain_type_errors_are_relabelled_keeping_the_cause(make):
@@ -150,8 +167,11 @@ def _not_bytes(argument, type_name):
 @pytest.mark.parametrize("value, type_name", NOT_BYTES, ids=[t for _, t in NOT_BYTES])
 def test_data_and_personalization_must_be_bytes(class_name, value, type_name):
     instance = small_instance(class_name)
-    for call, name in [(lambda: instance.hash(value), type_name), (lambda: instance.hash(data=value), type_name),
-                       (lambda: instance.hash(None), "NoneType")]:
+    for call, name in [
+        (lambda: instance.hash(value), type_name),
+        (lambda: instance.hash(data=value), type_name),
+        (lambda: instance.hash(None), "NoneType"),
+    ]:
         with _not_bytes("data", name):
             call()
     with _not_bytes("personalization", type_name):

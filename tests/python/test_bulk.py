@@ -5,9 +5,8 @@ import multiprocessing
 import pickle
 import random
 
-import pytest
-
 import _tamarind
+import pytest
 from conftest import panic_exception_type
 
 B = _tamarind.BabyJubjubPedersen
@@ -112,7 +111,13 @@ def ok_items(count):
 @pytest.mark.parametrize("index", [0, 3, 57, 199])
 @pytest.mark.parametrize(
     "bad, type_name",
-    [("abc", "str"), (bytearray(b"abc"), "bytearray"), (memoryview(b"abc"), "memoryview"), (None, "NoneType"), (7, "int")],
+    [
+        ("abc", "str"),
+        (bytearray(b"abc"), "bytearray"),
+        (memoryview(b"abc"), "memoryview"),
+        (None, "NoneType"),
+        (7, "int"),
+    ],
 )
 def test_item_that_is_not_bytes_is_named_by_index(bad, type_name, index, threads):
     hasher = _tamarind.ZcashPedersen()
@@ -200,7 +205,10 @@ PICKLED = {
 # Up to the smallest capacity among them (BabyJubjubPedersen(2**64 - 1, 0) takes only the empty input).
 PROBES = [b"", b"a", b"abc", bytes(range(32))]
 
-COPIERS = {f"pickle protocol {p}": lambda h, p=p: pickle.loads(pickle.dumps(h, protocol=p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)}
+COPIERS = {
+    f"pickle protocol {p}": lambda h, p=p: pickle.loads(pickle.dumps(h, protocol=p))
+    for p in range(pickle.HIGHEST_PROTOCOL + 1)
+}
 COPIERS["copy.copy"] = copy.copy
 COPIERS["copy.deepcopy"] = copy.deepcopy
 
@@ -237,7 +245,9 @@ def test_copies_keep_the_sizes(copier, factory, capacity):
         clone.hash(fits + b"\x01")
 
 
-@pytest.mark.parametrize("make", [lambda: B(64, 256), lambda: J(64, 256)], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"])
+@pytest.mark.parametrize(
+    "make", [lambda: B(64, 256), lambda: J(64, 256)], ids=["BabyJubjubPedersen", "JubjubBoweHopwood"]
+)
 def test_pickles_carry_no_tables(make):
     # Tables of megabytes are rebuilt by the receiver, not sent.
     assert len(pickle.dumps(make(), protocol=pickle.HIGHEST_PROTOCOL)) < 200

@@ -12,11 +12,11 @@ from pathlib import Path
 from typing import Callable, Sequence
 
 import pytest
-
-import tamarind
 import tamarind.cli
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
 from conftest import panic_exception_type
+
+import tamarind
 
 Factory = Callable[[], object]
 
@@ -27,8 +27,10 @@ COMMANDS: dict[str, tuple[list[str], Factory]] = {
     "zcash-ascii-default": (["zcash", "--personalization", "Zcash_PH"], ZcashPedersen),
     "zcash-hex-default": (["zcash", "--personalization", "5A636173685f5048"], ZcashPedersen),
     "zcash-ascii": (["zcash", "--personalization", "Tamarind"], lambda: ZcashPedersen(b"Tamarind")),
-    "zcash-hex": (["zcash", "--personalization", "00ff7f8041424344"],
-                  lambda: ZcashPedersen(bytes.fromhex("00ff7f8041424344"))),
+    "zcash-hex": (
+        ["zcash", "--personalization", "00ff7f8041424344"],
+        lambda: ZcashPedersen(bytes.fromhex("00ff7f8041424344")),
+    ),
     "babyjubjub": (["babyjubjub", "4", "64"], lambda: BabyJubjubPedersen(4, 64)),
     "bowe-hopwood": (["bowe-hopwood", "4", "63"], lambda: JubjubBoweHopwood(4, 63)),
 }
@@ -38,8 +40,9 @@ INPUTS = [b"abc", b"", bytes(range(32)), b"\xff" * 7]
 
 
 def run(args: Sequence[str], stdin: bytes = b"", cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
-    return subprocess.run([sys.executable, "-m", "tamarind", *args], input=stdin, capture_output=True, cwd=cwd,
-                          timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "tamarind", *args], input=stdin, capture_output=True, cwd=cwd, timeout=300
+    )
 
 
 def expected(factory: Factory, data: bytes) -> str:
@@ -101,8 +104,18 @@ def largest_accepted(factory: Factory) -> int:
         n += 1
 
 
-CAPACITY_CASES = ["babyjubjub 0 0", "babyjubjub 1 8", "babyjubjub 1 15", "babyjubjub 3 5", "babyjubjub 2 64",
-                  "bowe-hopwood 1 1", "bowe-hopwood 1 3", "bowe-hopwood 2 2", "bowe-hopwood 3 7", "bowe-hopwood 4 63"]
+CAPACITY_CASES = [
+    "babyjubjub 0 0",
+    "babyjubjub 1 8",
+    "babyjubjub 1 15",
+    "babyjubjub 3 5",
+    "babyjubjub 2 64",
+    "bowe-hopwood 1 1",
+    "bowe-hopwood 1 3",
+    "bowe-hopwood 2 2",
+    "bowe-hopwood 3 7",
+    "bowe-hopwood 4 63",
+]
 
 
 @pytest.mark.parametrize("args", [case.split() for case in CAPACITY_CASES], ids=" ".join)
@@ -122,14 +135,23 @@ BIG = os.urandom(1 << 20)  # far more than fits, and more than a pipe buffer
 TOO_LONG = "input too long for BabyJubjubPedersen(2, 8): at most 2 bytes fit"
 
 
-@pytest.mark.parametrize("args, names, stdin, errors", [
-    (["babyjubjub", "2", "8"], ["short", "big", "short"], b"", [f"tamarind: big: {TOO_LONG}"]),
-    (["babyjubjub", "2", "8"], ["short", "-", "short"], BIG, [f"tamarind: -: {TOO_LONG}"]),
-    (["circom"], ["short", "missing", "short", "dir"], b"",
-     ["tamarind: missing: No such file or directory", "tamarind: dir: Is a directory"]),
-], ids=["over-capacity-file", "over-capacity-stdin", "unreadable"])
-def test_bad_inputs_are_reported_and_the_rest_hashed(args: list[str], names: list[str], stdin: bytes,
-                                                      errors: list[str], tmp_path: Path) -> None:
+@pytest.mark.parametrize(
+    "args, names, stdin, errors",
+    [
+        (["babyjubjub", "2", "8"], ["short", "big", "short"], b"", [f"tamarind: big: {TOO_LONG}"]),
+        (["babyjubjub", "2", "8"], ["short", "-", "short"], BIG, [f"tamarind: -: {TOO_LONG}"]),
+        (
+            ["circom"],
+            ["short", "missing", "short", "dir"],
+            b"",
+            ["tamarind: missing: No such file or directory", "tamarind: dir: Is a directory"],
+        ),
+    ],
+    ids=["over-capacity-file", "over-capacity-stdin", "unreadable"],
+)
+def test_bad_inputs_are_reported_and_the_rest_hashed(
+    args: list[str], names: list[str], stdin: bytes, errors: list[str], tmp_path: Path
+) -> None:
     (tmp_path / "short").write_bytes(b"\x01\x02")
     (tmp_path / "big").write_bytes(BIG)
     (tmp_path / "dir").mkdir()
@@ -159,27 +181,35 @@ def test_bad_inputs_are_reported_and_the_rest_hashed(args: list[str], names: lis
         (["zcash", "--personalization", "Zcash_PH0"], ["'Zcash_PH0' is neither"]),
         (["zcash", "--personalization", "5a636173685f504g"], ["16 characters, but not all are hex digits"]),
         (["zcash", "--personalization", "Zcash_PÄ"], ["8 characters, but not all are ASCII"]),
-        (["circom", "--personalization", "Zcash_PH"],
-         ["tamarind circom: --personalization is an option of zcash, not of circom"]),
+        (
+            ["circom", "--personalization", "Zcash_PH"],
+            ["tamarind circom: --personalization is an option of zcash, not of circom"],
+        ),
         # Unknown options are named, wherever they stand.
         (["-V"], ["tamarind: unrecognized option '-V'"]),
         (["--bogus", "zcash"], ["tamarind: unrecognized option '--bogus'"]),
         (["circom", "--bogus"], ["tamarind circom: unrecognized option '--bogus'"]),
         (["babyjubjub", "4", "64", "--hex", "00", "-V"], ["tamarind babyjubjub: unrecognized option '-V'"]),
         # A command's option before the command: the hint names where it goes.
-        (["--personalization", "Tamarind", "zcash"],
-         ["--personalization is an option of the zcash command", "tamarind zcash --personalization"]),
+        (
+            ["--personalization", "Tamarind", "zcash"],
+            ["--personalization is an option of the zcash command", "tamarind zcash --personalization"],
+        ),
         (["--pers=Tamarind", "zcash"], ["tamarind zcash --personalization"]),
         (["--hex", "00", "circom"], ["--hex goes after the command", "tamarind circom --hex"]),
         (["-c", "sums", "zcash"], ["-c goes after the command"]),
         (["circom", "--check", "sums", "--hex", "00"], ["--check cannot be combined with --hex or FILE"]),
         (["circom", "--check", "missing-list"], ["tamarind: missing-list: No such file or directory"]),
         # Sizes the extension refuses to build: too many to count, too many to allocate.
-        (["babyjubjub", str(2**64 - 1), str(2**64 - 1), "--hex", "00"],
-         ["cannot build BabyJubjubPedersen(", "capacity overflow"]),
-        pytest.param(["bowe-hopwood", "1", str(10**15), "--hex", "00"],
-                     ["cannot build JubjubBoweHopwood(1, 1000000000000000): out of memory"],
-                     marks=pytest.mark.allocation_failure),
+        (
+            ["babyjubjub", str(2**64 - 1), str(2**64 - 1), "--hex", "00"],
+            ["cannot build BabyJubjubPedersen(", "capacity overflow"],
+        ),
+        pytest.param(
+            ["bowe-hopwood", "1", str(10**15), "--hex", "00"],
+            ["cannot build JubjubBoweHopwood(1, 1000000000000000): out of memory"],
+            marks=pytest.mark.allocation_failure,
+        ),
     ],
 )
 def test_bad_command_lines_fail_with_one_line(args: list[str], fragments: list[str]) -> None:
@@ -192,23 +222,29 @@ def test_escaped_names_keep_one_line_per_input(tmp_path: Path) -> None:
     names = ["new\nline", "back\\slash", "plain"]
     for name in names:
         (tmp_path / name).write_bytes(name.encode())
-    assert_succeeded(run(["circom", *names], cwd=tmp_path), [
-        f"\\{expected(CircomPedersen, b'new' + bytes([10]) + b'line')}  new\\nline",
-        f"\\{expected(CircomPedersen, b'back' + bytes([92]) + b'slash')}  back\\\\slash",
-        f"{expected(CircomPedersen, b'plain')}  plain",
-    ])
+    assert_succeeded(
+        run(["circom", *names], cwd=tmp_path),
+        [
+            f"\\{expected(CircomPedersen, b'new' + bytes([10]) + b'line')}  new\\nline",
+            f"\\{expected(CircomPedersen, b'back' + bytes([92]) + b'slash')}  back\\\\slash",
+            f"{expected(CircomPedersen, b'plain')}  plain",
+        ],
+    )
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 def test_failing_standard_output_is_one_error() -> None:
     with open("/dev/full", "wb") as full:
-        proc = subprocess.run([sys.executable, "-m", "tamarind", "circom", "--hex", "00"], stdout=full,
-                              stderr=subprocess.PIPE, timeout=60)
+        proc = subprocess.run(
+            [sys.executable, "-m", "tamarind", "circom", "--hex", "00"], stdout=full, stderr=subprocess.PIPE, timeout=60
+        )
     assert proc.returncode == 2
     assert proc.stderr.decode().splitlines() == ["tamarind: standard output: No space left on device"]
 
 
-def test_one_instance_serves_the_run(monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+def test_one_instance_serves_the_run(
+    monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
+) -> None:
     built: list[object] = []
     monkeypatch.setattr(tamarind.cli, "CircomPedersen", lambda: built.append(CircomPedersen()) or built[-1])
     assert tamarind.cli.main(["circom", "--hex", "00", "--hex", "01", "--hex", "02"]) == 0
@@ -263,22 +299,29 @@ def test_check_accepts_what_the_command_printed(command: str, tmp_path: Path) ->
     printed = run([*args, *names], cwd=tmp_path)
     assert printed.returncode == 0
     (tmp_path / "sums").write_bytes(printed.stdout)
-    assert_succeeded(run([*args, "--check", "sums"], cwd=tmp_path),
-                     ["abc: OK", "empty: OK", "zeros: OK", "\\new\\nline: OK"])
+    assert_succeeded(
+        run([*args, "--check", "sums"], cwd=tmp_path), ["abc: OK", "empty: OK", "zeros: OK", "\\new\\nline: OK"]
+    )
     # The same list from standard input, with -c.
-    assert_succeeded(run([*args, "-c", "-"], stdin=printed.stdout, cwd=tmp_path),
-                     ["abc: OK", "empty: OK", "zeros: OK", "\\new\\nline: OK"])
+    assert_succeeded(
+        run([*args, "-c", "-"], stdin=printed.stdout, cwd=tmp_path),
+        ["abc: OK", "empty: OK", "zeros: OK", "\\new\\nline: OK"],
+    )
 
 
 # sha256sum -c's reading of a list: upper-case digests and the binary marker are
 # accepted, blank lines skipped; the other hashers' digests do not match.
-@pytest.mark.parametrize("line, verdict", [
-    ("{digest}  abc", "abc: OK"),
-    ("{upper}  abc", "abc: OK"),
-    ("{digest} *abc", "abc: OK"),
-    ("{other}  abc", "abc: FAILED"),
-    ("{digest}  abc\n\n{digest}  abc", "abc: OK\nabc: OK"),
-], ids=["text", "upper-case", "binary-marker", "other-hasher", "blank-line"])
+@pytest.mark.parametrize(
+    "line, verdict",
+    [
+        ("{digest}  abc", "abc: OK"),
+        ("{upper}  abc", "abc: OK"),
+        ("{digest} *abc", "abc: OK"),
+        ("{other}  abc", "abc: FAILED"),
+        ("{digest}  abc\n\n{digest}  abc", "abc: OK\nabc: OK"),
+    ],
+    ids=["text", "upper-case", "binary-marker", "other-hasher", "blank-line"],
+)
 def test_check_line_forms(line: str, verdict: str, tmp_path: Path) -> None:
     (tmp_path / "abc").write_bytes(b"abc")
     digest, other = expected(ZcashPedersen, b"abc"), expected(CircomPedersen, b"abc")
@@ -286,20 +329,35 @@ def test_check_line_forms(line: str, verdict: str, tmp_path: Path) -> None:
     proc = run(["zcash", "--check", "sums"], cwd=tmp_path)
     failed = "FAILED" in verdict
     assert (proc.returncode, proc.stdout.decode().splitlines()) == (1 if failed else 0, verdict.splitlines())
-    assert proc.stderr.decode().splitlines() == (["tamarind: WARNING: 1 computed digest did NOT match"] if failed else [])
+    assert proc.stderr.decode().splitlines() == (
+        ["tamarind: WARNING: 1 computed digest did NOT match"] if failed else []
+    )
 
 
 def test_check_reports_each_failure_and_sums_up_on_stderr(tmp_path: Path) -> None:
     write_inputs(tmp_path)
-    listing = [f"{expected(CircomPedersen, data)}  {name}" for name, data in
-               [("abc", b"abc"), ("changed", b"before"), ("missing", b""), ("zeros", bytes(20)), ("empty", b"x")]]
+    listing = [
+        f"{expected(CircomPedersen, data)}  {name}"
+        for name, data in [
+            ("abc", b"abc"),
+            ("changed", b"before"),
+            ("missing", b""),
+            ("zeros", bytes(20)),
+            ("empty", b"x"),
+        ]
+    ]
     (tmp_path / "changed").write_bytes(b"after")
     listing += ["not a digest line", "0123  abc"]
     (tmp_path / "sums").write_text("\n".join(listing) + "\n")
     proc = run(["circom", "-c", "sums"], cwd=tmp_path)
     assert proc.returncode == 1
     assert proc.stdout.decode().splitlines() == [
-        "abc: OK", "changed: FAILED", "missing: FAILED open or read", "zeros: OK", "empty: FAILED"]
+        "abc: OK",
+        "changed: FAILED",
+        "missing: FAILED open or read",
+        "zeros: OK",
+        "empty: FAILED",
+    ]
     assert proc.stderr.decode().splitlines() == [
         "tamarind: missing: No such file or directory",
         "tamarind: WARNING: 2 lines are improperly formatted",
@@ -308,11 +366,15 @@ def test_check_reports_each_failure_and_sums_up_on_stderr(tmp_path: Path) -> Non
     ]
 
 
-@pytest.mark.parametrize("listing, stderr", [
-    (b"", "tamarind: sums: no properly formatted digest lines found"),
-    (b"abc  abc\n", "tamarind: sums: no properly formatted digest lines found"),
-    (b"\\" + b"0" * 64 + b"  bad\\escape\n", "tamarind: sums: no properly formatted digest lines found"),
-], ids=["empty", "short-digest", "bad-escape"])
+@pytest.mark.parametrize(
+    "listing, stderr",
+    [
+        (b"", "tamarind: sums: no properly formatted digest lines found"),
+        (b"abc  abc\n", "tamarind: sums: no properly formatted digest lines found"),
+        (b"\\" + b"0" * 64 + b"  bad\\escape\n", "tamarind: sums: no properly formatted digest lines found"),
+    ],
+    ids=["empty", "short-digest", "bad-escape"],
+)
 def test_check_without_digest_lines_fails(listing: bytes, stderr: str, tmp_path: Path) -> None:
     (tmp_path / "sums").write_bytes(listing)
     proc = run(["circom", "--check", "sums"], cwd=tmp_path)

@@ -18,7 +18,6 @@ from pathlib import Path
 from typing import Any, BinaryIO, Callable, Iterator
 
 import pytest
-
 import tamarind.cli
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
 from conftest import panic_exception_type
@@ -46,9 +45,13 @@ def fake_stdin(data: bytes) -> io.TextIOWrapper:
 # position within a chunk and cut many segments; 64 is a power of two like the real block.
 @pytest.mark.parametrize("block", [7, 64])
 @pytest.mark.parametrize("command", STREAMED)
-def test_streamed_inputs_hash_as_if_whole(command: str, block: int, tmp_path: Path,
-                                          monkeypatch: pytest.MonkeyPatch,
-                                          capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+def test_streamed_inputs_hash_as_if_whole(
+    command: str,
+    block: int,
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsysbinary: pytest.CaptureFixture[bytes],
+) -> None:
     args, factory = STREAMED[command]
     monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", block)
     monkeypatch.chdir(tmp_path)
@@ -98,9 +101,13 @@ def reads(monkeypatch: pytest.MonkeyPatch) -> list[tuple[int, int]]:
 
 
 @pytest.mark.parametrize("command", ["circom", "zcash"])
-def test_a_large_input_is_never_read_whole(command: str, reads: list[tuple[int, int]], tmp_path: Path,
-                                           monkeypatch: pytest.MonkeyPatch,
-                                           capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+def test_a_large_input_is_never_read_whole(
+    command: str,
+    reads: list[tuple[int, int]],
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsysbinary: pytest.CaptureFixture[bytes],
+) -> None:
     args, factory = STREAMED[command]
     monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
     data = pattern(10 * 64 + 3)
@@ -113,15 +120,23 @@ def test_a_large_input_is_never_read_whole(command: str, reads: list[tuple[int, 
 
 # Capacities below and above the block: an over-long file is refused after
 # reading one byte past the capacity, and one that fits exactly is hashed.
-@pytest.mark.parametrize("args, capacity", [
-    (["babyjubjub", "2", "8"], 2),
-    (["babyjubjub", "8", "256"], 256),
-    (["bowe-hopwood", "4", "200"], 300),
-], ids=["below-block", "babyjubjub-above-block", "bowe-hopwood-above-block"])
-def test_over_capacity_is_read_one_byte_past_at_most(args: list[str], capacity: int,
-                                                     reads: list[tuple[int, int]], tmp_path: Path,
-                                                     monkeypatch: pytest.MonkeyPatch,
-                                                     capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+@pytest.mark.parametrize(
+    "args, capacity",
+    [
+        (["babyjubjub", "2", "8"], 2),
+        (["babyjubjub", "8", "256"], 256),
+        (["bowe-hopwood", "4", "200"], 300),
+    ],
+    ids=["below-block", "babyjubjub-above-block", "bowe-hopwood-above-block"],
+)
+def test_over_capacity_is_read_one_byte_past_at_most(
+    args: list[str],
+    capacity: int,
+    reads: list[tuple[int, int]],
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsysbinary: pytest.CaptureFixture[bytes],
+) -> None:
     monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
     monkeypatch.chdir(tmp_path)
     (tmp_path / "long").write_bytes(pattern(capacity + 5000))
@@ -161,9 +176,9 @@ class RecordingHasher:
 
 
 @pytest.mark.parametrize("source", ["hex", "files"])
-def test_short_inputs_go_through_hash_many_in_bounded_groups(source: str, tmp_path: Path,
-                                                             monkeypatch: pytest.MonkeyPatch,
-                                                             capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+def test_short_inputs_go_through_hash_many_in_bounded_groups(
+    source: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
+) -> None:
     calls: list[tuple[list[bytes], int]] = []
     recorder = RecordingHasher(capsysbinary, calls)
     monkeypatch.setattr(tamarind.cli, "CircomPedersen", lambda: recorder)
@@ -189,8 +204,9 @@ def test_short_inputs_go_through_hash_many_in_bounded_groups(source: str, tmp_pa
     assert [before for _, before in calls] == [sum(len(items) for items, _ in calls[:k]) for k in range(len(calls))]
 
 
-def test_a_fault_inside_a_group_is_pinned_on_its_input(monkeypatch: pytest.MonkeyPatch,
-                                                       capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+def test_a_fault_inside_a_group_is_pinned_on_its_input(
+    monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
+) -> None:
     panic = panic_exception_type()
 
     class Faulty:
@@ -219,14 +235,29 @@ def test_errors_keep_their_place_among_the_digests(tmp_path: Path) -> None:
     for name, data in [("a", b"\x01"), ("b", b"\x02"), ("c", b"\x03"), ("long", bytes(100))]:
         (tmp_path / name).write_bytes(data)
     (tmp_path / "dir").mkdir()
-    proc = subprocess.run([sys.executable, "-m", "tamarind", "babyjubjub", "2", "8", "a", "missing", "long", "b",
-                           "dir", "c"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=tmp_path, timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "-m", "tamarind", "babyjubjub", "2", "8", "a", "missing", "long", "b", "dir", "c"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        cwd=tmp_path,
+        timeout=300,
+    )
     too_long = "input too long for BabyJubjubPedersen(2, 8): at most 2 bytes fit"
-    digest = {name: expected(lambda: BabyJubjubPedersen(2, 8), data) for name, data in
-              [("a", b"\x01"), ("b", b"\x02"), ("c", b"\x03")]}
-    assert (proc.returncode, proc.stdout.decode().splitlines()) == (2, [
-        f"{digest['a']}  a", "tamarind: missing: No such file or directory", f"tamarind: long: {too_long}",
-        f"{digest['b']}  b", "tamarind: dir: Is a directory", f"{digest['c']}  c"])
+    digest = {
+        name: expected(lambda: BabyJubjubPedersen(2, 8), data)
+        for name, data in [("a", b"\x01"), ("b", b"\x02"), ("c", b"\x03")]
+    }
+    assert (proc.returncode, proc.stdout.decode().splitlines()) == (
+        2,
+        [
+            f"{digest['a']}  a",
+            "tamarind: missing: No such file or directory",
+            f"tamarind: long: {too_long}",
+            f"{digest['b']}  b",
+            "tamarind: dir: Is a directory",
+            f"{digest['c']}  c",
+        ],
+    )
 
 
 def read_line_within(stream: BinaryIO, seconds: float) -> bytes:
@@ -236,8 +267,13 @@ def read_line_within(stream: BinaryIO, seconds: float) -> bytes:
 
 def test_digests_known_are_printed_before_standard_input_is_read(tmp_path: Path) -> None:
     (tmp_path / "a").write_bytes(b"abc")
-    proc = subprocess.Popen([sys.executable, "-m", "tamarind", "zcash", "a", "-"], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tamarind", "zcash", "a", "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=tmp_path,
+    )
     assert proc.stdin is not None and proc.stdout is not None and proc.stderr is not None
     try:
         first = read_line_within(proc.stdout, 60)  # standard input is still open
@@ -257,11 +293,14 @@ def test_the_real_block_boundary_of_a_file_and_of_standard_input(tmp_path: Path)
     (tmp_path / "big").write_bytes(data)
     (tmp_path / "block").write_bytes(data[:-1])
     digest, block = expected(ZcashPedersen, data), expected(ZcashPedersen, data[:-1])
-    assert_succeeded(run(["zcash", "big", "-", "block"], stdin=data, cwd=tmp_path),
-                     [f"{digest}  big", f"{digest}  -", f"{block}  block"])
+    assert_succeeded(
+        run(["zcash", "big", "-", "block"], stdin=data, cwd=tmp_path),
+        [f"{digest}  big", f"{digest}  -", f"{block}  block"],
+    )
 
 
 # --- Ctrl-C ------------------------------------------------------------------
+
 
 @pytest.fixture(scope="module")
 def big_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
@@ -275,7 +314,7 @@ def feed(fd: int, data: bytes) -> None:
     view = memoryview(data)
     try:
         while view:
-            view = view[os.write(fd, view[:1 << 16]):]
+            view = view[os.write(fd, view[: 1 << 16]) :]
     except BrokenPipeError:
         pass  # the command ended first
     finally:
@@ -369,8 +408,12 @@ def test_progress_bar_on_a_terminal_is_erased_on_ctrl_c(big_file: Path) -> None:
     columns = 72  # narrower than the line: a line that wrapped could not be redrawn in place
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     try:
-        proc = subprocess.Popen([sys.executable, "-m", "tamarind", "circom", str(big_file)], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=slave)
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "tamarind", "circom", str(big_file)],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=slave,
+        )
         shown = drain(master, lambda out: "MiB" in out, 120)
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=30)
@@ -420,16 +463,25 @@ def pipe_stdin(data: bytes) -> io.TextIOWrapper:
     return open(read, "r")
 
 
-@pytest.mark.parametrize("source, large, line", [
-    ("file", True, "tamarind: [##############################] 100%  0.0 MiB of 0.0 MiB  big"),
-    ("stdin", True, "tamarind: 0.0 MiB  -"),
-    ("file", False, None),
-    ("stdin", False, None),
-], ids=["file", "stdin", "small-file", "small-stdin"])
-def test_progress_bar_for_large_inputs_on_a_terminal(source: str, large: bool, line: str | None,
-                                                     terminal: Terminal, tmp_path: Path,
-                                                     monkeypatch: pytest.MonkeyPatch,
-                                                     capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+@pytest.mark.parametrize(
+    "source, large, line",
+    [
+        ("file", True, "tamarind: [##############################] 100%  0.0 MiB of 0.0 MiB  big"),
+        ("stdin", True, "tamarind: 0.0 MiB  -"),
+        ("file", False, None),
+        ("stdin", False, None),
+    ],
+    ids=["file", "stdin", "small-file", "small-stdin"],
+)
+def test_progress_bar_for_large_inputs_on_a_terminal(
+    source: str,
+    large: bool,
+    line: str | None,
+    terminal: Terminal,
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsysbinary: pytest.CaptureFixture[bytes],
+) -> None:
     monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
     monkeypatch.setattr(tamarind.cli, "PROGRESS_FROM", 640)
     monkeypatch.setattr(tamarind.cli, "PROGRESS_INTERVAL", 0.0)
@@ -452,8 +504,9 @@ def test_progress_bar_for_large_inputs_on_a_terminal(source: str, large: bool, l
     assert screen(shown) == ""
 
 
-def test_no_progress_bar_when_standard_error_is_not_a_terminal(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                                              capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+def test_no_progress_bar_when_standard_error_is_not_a_terminal(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
+) -> None:
     monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
     monkeypatch.setattr(tamarind.cli, "PROGRESS_FROM", 64)
     monkeypatch.setattr(tamarind.cli, "PROGRESS_INTERVAL", 0.0)

@@ -3,9 +3,8 @@ borrows refused and released, instances usable after any failure."""
 
 from concurrent.futures import ThreadPoolExecutor
 
-import pytest
-
 import _tamarind
+import pytest
 from conftest import EXCLUSIVE, MAX_SMALL_INPUT, panic_exception_type, small_instance
 
 B = _tamarind.BabyJubjubPedersen

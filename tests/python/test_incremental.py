@@ -7,9 +7,8 @@ import subprocess
 import sys
 import time
 
-import pytest
-
 import _tamarind
+import pytest
 from conftest import CLASS_NAMES, panic_exception_type
 
 # Instances with room for every length used here: the configurable ones with
@@ -31,7 +30,7 @@ def roomy():
 def pieces(data, sizes):
     out, at = [], 0
     for size in sizes:
-        out.append(data[at:at + size])
+        out.append(data[at : at + size])
         at += size
     out.append(data[at:])
     return out
@@ -39,7 +38,9 @@ def pieces(data, sizes):
 
 @pytest.mark.parametrize("class_name", CLASS_NAMES)
 @pytest.mark.parametrize("length", [0, 1, 24, 25, 26, 188, 189, 190, 1000])
-@pytest.mark.parametrize("sizes", [[], [1] * 30, [0, 3, 0, 7, 11], [24, 1, 189, 2]], ids=["whole", "bytes", "odd", "units"])
+@pytest.mark.parametrize(
+    "sizes", [[], [1] * 30, [0, 3, 0, 7, 11], [24, 1, 189, 2]], ids=["whole", "bytes", "odd", "units"]
+)
 def test_digest_equals_hash_of_the_pieces_joined(roomy, class_name, length, sizes):
     hasher = roomy[class_name]
     data = os.urandom(length)
@@ -75,10 +76,13 @@ def test_state_keeps_its_hasher_alive():
     assert state.digest() == expected
 
 
-@pytest.mark.parametrize("value, message", [
-    ("abc", "argument 'data': 'str' object cannot be converted to 'PyBytes'"),
-    (bytearray(b"abc"), "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
-])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        ("abc", "argument 'data': 'str' object cannot be converted to 'PyBytes'"),
+        (bytearray(b"abc"), "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
+    ],
+)
 def test_update_takes_bytes_only(value, message):
     state = _tamarind.CircomPedersen().incremental()
     with pytest.raises(TypeError) as error:
@@ -96,7 +100,9 @@ def test_state_cannot_be_made_directly_or_subclassed():
     assert "IncrementalHash" not in _tamarind.__all__
 
 
-@pytest.mark.parametrize("build", [lambda: _tamarind.BabyJubjubPedersen(2, 8), lambda: _tamarind.JubjubBoweHopwood(1, 6)])
+@pytest.mark.parametrize(
+    "build", [lambda: _tamarind.BabyJubjubPedersen(2, 8), lambda: _tamarind.JubjubBoweHopwood(1, 6)]
+)
 def test_update_past_capacity_faults_as_hash_does_and_changes_nothing(build):
     hasher = build()  # two bytes fit
     state = hasher.incremental(b"a")
@@ -111,6 +117,7 @@ def test_update_past_capacity_faults_as_hash_does_and_changes_nothing(build):
 
 # ---- interruption ------------------------------------------------------------
 
+
 class Interrupted(Exception):
     pass
 
@@ -121,7 +128,9 @@ BIG = 16 * 1024 * 1024
 # A long call holds the interpreter lock, so no Python thread of this process
 # could run to send the signal: a child process sends it, and reports when
 # (CLOCK_MONOTONIC is shared by every process).
-SENDER = "import os, sys, time; time.sleep(float(sys.argv[2])); t = time.monotonic(); os.kill(int(sys.argv[1]), 2); print(t)"
+SENDER = (
+    "import os, sys, time; time.sleep(float(sys.argv[2])); t = time.monotonic(); os.kill(int(sys.argv[1]), 2); print(t)"
+)
 
 
 @pytest.fixture
@@ -134,9 +143,11 @@ def sigint_after():
     def arm(delay, handler=None):
         def default(signum, frame):
             raise Interrupted()
+
         signal.signal(signal.SIGINT, handler or default)
-        sender = subprocess.Popen([sys.executable, "-c", SENDER, str(os.getpid()), str(delay)],
-                                  stdout=subprocess.PIPE, text=True)
+        sender = subprocess.Popen(
+            [sys.executable, "-c", SENDER, str(os.getpid()), str(delay)], stdout=subprocess.PIPE, text=True
+        )
         senders.append(sender)
         return lambda: float(sender.communicate(timeout=60)[0])
 

@@ -7,9 +7,8 @@ import subprocess
 import sys
 import weakref
 
-import pytest
-
 import _tamarind
+import pytest
 from conftest import CLASS_NAMES, panic_exception_type, small_instance
 
 # Per class: text signature, class docstring, `hash` docstring.
@@ -49,15 +48,28 @@ def test_module_attributes():
     assert _tamarind.__all__ == CLASS_NAMES
     assert _tamarind.__doc__ == ""
     # Beyond __all__: the incremental state's class and the function pickles name.
-    assert {name for name in vars(_tamarind) if not name.startswith("__")} == set(CLASS_NAMES) | {"IncrementalHash", "_rebuild"}
+    assert {name for name in vars(_tamarind) if not name.startswith("__")} == set(CLASS_NAMES) | {
+        "IncrementalHash",
+        "_rebuild",
+    }
 
 
 def test_class_identity_docs_and_members(class_name, cls):
     assert repr(cls) == f"<class 'builtins.{class_name}'>"
-    assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__bases__) == ("builtins", class_name, class_name, (object,))
+    assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__bases__) == (
+        "builtins",
+        class_name,
+        class_name,
+        (object,),
+    )
     assert (cls.__text_signature__, cls.__doc__, cls.hash.__doc__) == DOCS[class_name]
     assert cls.hash.__text_signature__ == "($self, data)"
-    assert set(vars(cls)) - {"__doc__", "__module__", "__new__", "__text_signature__"} == {"hash", "hash_many", "incremental", "__reduce__"}
+    assert set(vars(cls)) - {"__doc__", "__module__", "__new__", "__text_signature__"} == {
+        "hash",
+        "hash_many",
+        "incremental",
+        "__reduce__",
+    }
     assert cls.hash_many.__text_signature__ == "($self, items, threads=None)"
     assert cls.incremental.__text_signature__ == "($self, data=b'')"
     assert cls.__init__ is object.__init__
@@ -134,16 +146,20 @@ print("released")
 def test_types_are_immutable_where_the_interpreter_allows(class_name, cls):
     if sys.version_info < (3, 10):
         pytest.skip("types cannot be made immutable before Python 3.10")
-    for attack in (lambda: setattr(cls, "__new__", staticmethod(lambda c: object.__new__(c))),
-                   lambda: setattr(cls, "hash", None), lambda: delattr(cls, "hash")):
+    for attack in (
+        lambda: setattr(cls, "__new__", staticmethod(lambda c: object.__new__(c))),
+        lambda: setattr(cls, "hash", None),
+        lambda: delattr(cls, "hash"),
+    ):
         with pytest.raises(TypeError, match=f"immutable type 'builtins.{cls.__name__}'"):
             attack()
     assert len(small_instance(class_name).hash(b"\x01")) == 32  # the refusals changed nothing
 
 
 def test_an_instance_its_constructor_did_not_build_is_refused(class_name):
-    proc = subprocess.run([sys.executable, "-c", UNCONSTRUCTED_INSTANCE, class_name],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", UNCONSTRUCTED_INSTANCE, class_name], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [f"'{class_name}' object was not initialised by its constructor", "released"]
 

@@ -10,10 +10,9 @@ import runpy
 import sys
 from pathlib import Path
 
+import _tamarind
 import distributed
 import pytest
-
-import _tamarind
 
 pytestmark = pytest.mark.scale_out
 

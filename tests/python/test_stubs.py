@@ -31,7 +31,9 @@ def shipped_stub() -> Path:
 
 
 def python_m(args: list[str], cwd: Path, mypypath: Path | None) -> subprocess.CompletedProcess[str]:
-    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"} | ({} if mypypath is None else {"MYPYPATH": str(mypypath)})
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"} | (
+        {} if mypypath is None else {"MYPYPATH": str(mypypath)}
+    )
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, env=env, timeout=600)
 
 
@@ -72,7 +74,10 @@ def test_user_code_is_checked_against_the_stub(tmp_path: Path) -> None:
     out = proc.stdout
     assert "import-not-found" not in out and "import-untyped" not in out, out
     # Older mypy releases qualify builtin names ("builtins.bytes"), newer ones do not.
-    for pattern in [r'Revealed type is "(builtins\.)?bytes"', r'Revealed type is "(builtins\.)?list\[(builtins\.)?str\]"']:
+    for pattern in [
+        r'Revealed type is "(builtins\.)?bytes"',
+        r'Revealed type is "(builtins\.)?list\[(builtins\.)?str\]"',
+    ]:
         assert re.search(pattern, out), out
     for message in [
         'Argument 1 to "hash" of "BabyJubjubPedersen" has incompatible type "str"; expected "bytes"',
