@@ -59,34 +59,41 @@ print(digest.hexdigest())
 PY
 }
 
+# The build tools, installed once into the environment (and CMake and Ninja,
+# which the C++ stages take from there too).
+ensure_build_tools() {
+    ensure_venv
+    local tools_stamp=$venv/.tamarind-build-tools
+    [ "$(cat "$tools_stamp" 2>/dev/null)" = "${build_tools[*]}" ] && return 0
+    say "Installing the build tools into the environment (${build_tools[*]})..."
+    pip_quiet install -q "${build_tools[@]}" >"$logs/build-tools.log" 2>&1 ||
+        { tail -n 20 "$logs/build-tools.log" >&2; die "installing the build tools failed (log: build/logs/build-tools.log)"; }
+    printf '%s' "${build_tools[*]}" >"$tools_stamp"
+}
+
 # ensure_installed [EXTRAS]: the package from the current sources, with the
-# optional dependencies EXTRAS (e.g. "test") from pyproject.toml. Extra CMake
-# settings come from TAMARIND_CMAKE_DEFINES (e.g. "TAMARIND_WERROR=ON").
+# optional dependencies EXTRAS (comma-separated, e.g. "test,lint") from
+# pyproject.toml. Extra CMake settings come from TAMARIND_CMAKE_DEFINES (e.g.
+# "TAMARIND_WERROR=ON"). The stamp holds the digest of what was built and the
+# extras installed with it, so a run that needs fewer extras builds nothing.
 ensure_installed() {
     local extras=${1:-}
-    ensure_venv
-    local stamp=$venv/.tamarind-sources tools_stamp=$venv/.tamarind-build-tools
-    if [ "$(cat "$tools_stamp" 2>/dev/null)" != "${build_tools[*]}" ]; then
-        say "Installing the build tools into the environment (${build_tools[*]})..."
-        pip_quiet install -q "${build_tools[@]}" >"$logs/build-tools.log" 2>&1 ||
-            { tail -n 20 "$logs/build-tools.log" >&2; die "installing the build tools failed (log: build/logs/build-tools.log)"; }
-        printf '%s' "${build_tools[*]}" >"$tools_stamp"
-    fi
+    ensure_build_tools
+    local stamp=$venv/.tamarind-sources
     local defines=() define
     for define in ${TAMARIND_CMAKE_DEFINES:-}; do defines+=("-Ccmake.define.$define"); done
     local digest
-    digest=$(source_digest "extras=$extras" "cxx=${CXX:-}" "${defines[@]}")
-    # A stamp for more extras serves a run that needs fewer.
-    local installed
-    installed=$(cat "$stamp" 2>/dev/null || true)
-    [ "$installed" = "$digest" ] && return 0
-    if [ -z "$extras" ] && [ -n "$installed" ] &&
-        [ "$installed" = "$(source_digest "extras=test" "cxx=${CXX:-}" "${defines[@]}")" ]; then
-        return 0
-    fi
-    if [ -n "$extras" ] && [ "$installed" = "$(source_digest "extras=" "cxx=${CXX:-}" "${defines[@]}")" ]; then
+    digest=$(source_digest "cxx=${CXX:-}" "${defines[@]}")
+    local installed_digest="" installed_extras=""
+    read -r installed_digest installed_extras <"$stamp" 2>/dev/null || true
+    if [ "$installed_digest" = "$digest" ]; then
+        local wanted missing=false
+        for wanted in ${extras//,/ }; do
+            [[ ",$installed_extras," == *",$wanted,"* ]] || missing=true
+        done
+        $missing || return 0
         say "Adding the '$extras' tools to the environment (log: build/logs/install.log)..."
-    elif [ -n "$installed" ]; then
+    elif [ -n "$installed_digest" ]; then
         say "Sources or build settings changed: rebuilding tamarind (log: build/logs/install.log)..."
     else
         say "Building and installing tamarind into the environment: compiling the C++ core takes a few minutes the first time (log: build/logs/install.log)..."
@@ -98,5 +105,5 @@ ensure_installed() {
         tail -n 30 "$logs/install.log" >&2
         die "building tamarind failed (full log: build/logs/install.log)"
     fi
-    printf '%s' "$digest" >"$stamp"
+    printf '%s %s\n' "$digest" "$extras" >"$stamp"
 }

@@ -25,8 +25,8 @@ command -v clang++-16 >/dev/null && [ -f "$llvm/libclang_rt.fuzzer-x86_64.a" ] |
 [ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ ${#missing[@]} -eq 0 ] || die "the fuzz targets need ${missing[*]}; install with: sudo apt-get install ${missing[*]}"
-# CMake and Ninja from the project's environment.
-ensure_installed test
+# CMake and Ninja from the project's environment (the package itself is not needed).
+ensure_build_tools
 export PATH="$venv/bin:$PATH"
 
 CXX=clang++-16 cmake -S "$root/tests/fuzz" -B "$build" -G Ninja >/dev/null

@@ -14,9 +14,14 @@
 # MARK is "all" (run by default) or "ci" (run in CI, or when named). COMMAND is
 # a function defined here or any command; it runs from the repository root
 # with the project's environment first on PATH ($py is its Python), its output
-# is logged, and a non-zero exit fails the stage. The summary shown is the
-# last pytest or ctest closing line in the log, or else the last line that
-# starts with "summary: ".
+# is logged, and a non-zero exit fails the stage. The summary shown is every
+# pytest or ctest closing line in the log, or else the last line that starts
+# with "summary: ".
+#
+# The C++ builds are the configure presets of CMakePresets.json, each in
+# build/PRESET and each built once per run: stages that test the same build
+# share its tree. `cmake --preset NAME && cmake --build --preset NAME` gives a
+# developer the same tree by hand.
 #
 # GoogleTest and GMP (for the C++ stages) come from the system and are never
 # installed here: when one is missing the run stops at once and says how to
@@ -71,46 +76,139 @@ require_test_libraries() {
     fi
 }
 
-# CMake settings every C++ build of this script shares.
-cmake_common=(-G Ninja -DTAMARIND_BUILD_MODULE=OFF -DTAMARIND_BUILD_TESTS=ON)
-$ci && cmake_common+=(-DTAMARIND_WERROR=ON)
+# Settings every CMake build of this script adds to its preset (CMakePresets.json
+# holds the configurations themselves).
+cmake_ci=()
+$ci && cmake_ci+=(-DTAMARIND_WERROR=ON)
+
+# The extras of pyproject.toml the stages use.
+extras=test,lint,docs
 
 # --- stage commands ---------------------------------------------------------
 
-# cpp_suite DIR [CMAKE ARGS...]: configure build/DIR, build it, run its tests
-# (but those matching $ctest_exclude, when set).
+# preset_build PRESET: configures build/PRESET and builds it. A tree is built
+# once and then shared: a second stage using it finds nothing to do.
+preset_build() {
+    cmake --preset "$1" ${cmake_ci[@]+"${cmake_ci[@]}"} >"$logs/configure-$1.log" || { cat "$logs/configure-$1.log"; return 1; }
+    cmake --build --preset "$1" -j "$jobs"
+}
+
+# cpp_suite PRESET: builds that tree and runs its C++ tests (but those matching
+# $ctest_exclude, when set).
 cpp_suite() {
-    local build=$root/build/$1
-    shift
-    cmake -S "$root" -B "$build" "${cmake_common[@]}" "$@"
-    cmake --build "$build" -j "$jobs"
+    preset_build "$1"
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --test-dir "$build" --output-on-failure -j "$jobs" ${ctest_exclude:+-E "$ctest_exclude"}
+        ctest --preset "$1" -j "$jobs" ${ctest_exclude:+-E "$ctest_exclude"}
 }
 
 # The Python suite, run from its own folder so that it imports the installed
-# package and not the sources; $1 is the Python to use.
-pytest_suite() {
-    (cd "$root/tests/python" && "$1" -m pytest -q -p no:cacheprovider "$root/tests/python")
+# package (or the build that PYTHONPATH names) and not the sources.
+pytest_run() { (cd "$root/tests/python" && "$py" -m pytest -q -p no:cacheprovider "$@" "$root/tests/python"); }
+
+# What the builds of the extension other than the wheel are tested with: every
+# test that calls into the extension. Left out: the command line's tests (its
+# Python drives the same calls that test_bulk and test_incremental make, and
+# each test starts interpreters, 30 times slower under AddressSanitizer), the
+# typing checks (they read the stub, not the build), and the scale_out
+# examples (pools and a Dask cluster over hash_many and pickling, both tested
+# directly; minutes under AddressSanitizer).
+extension_tests=(-m "not typing and not scale_out" --ignore-glob="*test_cli*")
+
+# The Python tests of the extension against a Debug build of it (assertions on)
+# under AddressSanitizer and UBSan: the sanitize tree, whose C++ suite the
+# cpp-sanitize stage runs. The interpreter is not instrumented, so the
+# sanitizer runtimes are preloaded into it, and through the environment into
+# every interpreter the tests start. Two passes. First all but the
+# allocation-failure cases, under both sanitizers. Those cases need an
+# operator new that throws std::bad_alloc, and AddressSanitizer's never does:
+# it reports "out of memory" and ends the process whatever
+# allocator_may_return_null says. So they run in a second pass against the
+# module built with UBSan alone, where the system allocator fails as it does
+# in use (std::bad_alloc, hence MemoryError). Leak detection is off: the
+# interpreter never frees much of what it allocates, and the module's own
+# references are counted by the suite itself.
+sanitized_python_suite() {
+    cmake --preset sanitize ${cmake_ci[@]+"${cmake_ci[@]}"} >"$logs/configure-sanitize.log"
+    cmake --build --preset sanitize -j "$jobs" --target _tamarind
+    preset_build ubsan-module
+    local asan ubsan
+    asan=$(g++ -print-file-name=libasan.so)
+    ubsan=$(g++ -print-file-name=libubsan.so)
+    (
+        export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+        export ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1
+        LD_PRELOAD="$asan:$ubsan" PYTHONPATH="$root/build/sanitize:$root/python" \
+            check_build "$root/build/sanitize" libasan libubsan
+        LD_PRELOAD="$asan:$ubsan" PYTHONPATH="$root/build/sanitize:$root/python" \
+            pytest_run "${extension_tests[@]}" -m "not typing and not scale_out and not allocation_failure"
+        LD_PRELOAD="$ubsan" PYTHONPATH="$root/build/ubsan-module:$root/python" \
+            check_build "$root/build/ubsan-module" libubsan
+        LD_PRELOAD="$ubsan" PYTHONPATH="$root/build/ubsan-module:$root/python" \
+            pytest_run "${extension_tests[@]}" -m allocation_failure
+    )
 }
 
-python_suite() { pytest_suite "$py"; }
+# check_build DIR RUNTIME...: the interpreter imports the module built in DIR,
+# with the sanitizer RUNTIMEs loaded; or else a pass would prove nothing.
+check_build() {
+    "$py" - "$@" <<'CHECK'
+import pathlib, sys
+import _tamarind
+module = pathlib.Path(_tamarind.__file__).resolve()
+assert module.parent == pathlib.Path(sys.argv[1]).resolve(), f"imported {module}, not {sys.argv[1]}"
+maps = pathlib.Path("/proc/self/maps").read_text()
+for runtime in sys.argv[2:]:
+    assert runtime in maps, f"{runtime} is not loaded"
+CHECK
+}
 
-# The Python suite against a wheel built with clang, in a second environment.
+# The package under test: in CI the repaired wheel of the wheel stage, built
+# once per run; elsewhere the package installed from the sources.
+package_under_test() {
+    if $ci; then
+        [ "$(cat "$wheel_stamp" 2>/dev/null)" = "$run_id" ] || wheel_check
+    else
+        ensure_installed "$extras"
+    fi
+}
+
+# The whole Python suite but the typing checks (the lint stage runs those).
+python_suite() {
+    package_under_test
+    pytest_run -m "not typing"
+}
+
+# Static checks: ruff (lint and format), clang-format, mypy on the package,
+# and the typing tests (stubtest on the module's stub, user code against it).
+lint_check() {
+    package_under_test
+    ruff check "$root"
+    ruff format --check "$root"
+    find "$root/src" "$root/tests" "$root/bench" -path "$root/tests/fuzz/corpus" -prune -o \
+        \( -name '*.cpp' -o -name '*.hpp' -o -name '*.c' -o -name '*.h' \) -print0 |
+        xargs -0 clang-format --dry-run --Werror
+    echo "clang-format: clean"
+    (cd "$root" && "$py" -m mypy)
+    pytest_run -m typing
+}
+
+# The documentation site, warnings as errors.
+docs_build() {
+    package_under_test
+    "$py" -m sphinx -W --keep-going -q -b html "$root/docs" "$root/build/docs"
+    echo "summary: docs built in build/docs"
+}
+
+# The Python tests of the extension against the clang build of the module.
 clang_python_suite() {
-    local wheels=$root/build/wheels-clang other=$root/build/venv-clang
-    rm -rf "$wheels"
-    CXX=clang++ "$py" -m pip wheel --disable-pip-version-check --no-build-isolation --no-deps -w "$wheels" \
-        -Cbuild-dir="$root/build/clang-{wheel_tag}" ${cmake_werror[@]+"${cmake_werror[@]}"} "$root"
-    [ -x "$other/bin/python" ] || "$py" -m venv "$other"
-    local wheel=("$wheels"/tamarind-*.whl)
-    "$other/bin/python" -m pip install --disable-pip-version-check -q --force-reinstall "${wheel[0]}[test]"
-    pytest_suite "$other/bin/python"
+    preset_build clang
+    PYTHONPATH="$root/build/clang:$root/python" pytest_run "${extension_tests[@]}"
 }
 
 # The packages as published: the sdist, holding what a build needs and not
-# CI's files; and the wheel built from it, repaired by auditwheel and checked
-# to install on glibc 2.28 or older (manylinux_2_28).
+# CI's files; and the wheel built from it, repaired by auditwheel, checked to
+# install on glibc 2.28 or older (manylinux_2_28) and installed into the
+# environment, where the Python stages test it.
 wheel_check() {
     local sdist=$root/build/sdist wheels=$root/build/wheels dist=$root/build/wheelhouse
     rm -rf "$sdist" "$wheels" "$dist"
@@ -137,7 +235,13 @@ wheel_check() {
     tag=$(tr '\n' ' ' <"$logs/wheel-show.txt" | grep -oE 'platform tag: "[^"]+"' | head -n 1)
     [[ $tag =~ manylinux_2_([0-9]+)_ ]] && [ "${BASH_REMATCH[1]}" -le 28 ] ||
         { echo "not manylinux_2_28 or older: $tag"; return 1; }
-    echo "summary: $(basename "${repaired[0]}"), auditwheel: ${tag#platform tag: }"
+    # The dependencies of the extras first, then the wheel itself over whatever
+    # build of the package the environment held.
+    "$py" -m pip install --disable-pip-version-check -q "${repaired[0]}[$extras]"
+    "$py" -m pip install --disable-pip-version-check -q --force-reinstall --no-deps "${repaired[0]}"
+    rm -f "$venv/.tamarind-sources"  # the sources' stamp no longer describes what is installed
+    printf '%s' "$run_id" >"$wheel_stamp"
+    echo "summary: $(basename "${repaired[0]}") installed, auditwheel: ${tag#platform tag: }"
 }
 
 # --- the stages -------------------------------------------------------------
@@ -154,21 +258,25 @@ stage() {
 cmake_werror=()
 $ci && cmake_werror=(-Ccmake.define.TAMARIND_WERROR=ON)
 
-stage cpp            all  cpp_suite tests-release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-stage cpp-sanitize   all  cpp_suite tests-sanitize -DTAMARIND_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+# In CI the wheel comes first: the Python stages test it.
+stage wheel          ci   wheel_check
+stage lint           all  lint_check
 stage python         all  python_suite
-# The extension itself as a Debug build under AddressSanitizer and UBSan.
-stage python-sanitize all bash "$root/scripts/test_sanitized_module.sh"
+stage docs           all  docs_build
+stage cpp            all  cpp_suite release
+# One sanitized Debug tree serves the next three stages.
+stage cpp-sanitize   all  cpp_suite sanitize
+stage python-sanitize all sanitized_python_suite
 # A program that embeds Python and finalizes and re-initializes it between uses of the module.
 stage embedding      all  bash "$root/scripts/test_embedding.sh"
-stage clang-cpp      ci   cpp_suite tests-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# One clang tree serves both clang stages.
+stage clang-cpp      ci   cpp_suite clang
 stage clang-python   ci   clang_python_suite
 # The tests that start threads make no progress under qemu-user's emulated
 # atomics (minutes without finishing, the first thread never created), so
 # they run natively only.
 stage aarch64-cpp    ci   ctest_exclude='BorrowFlag.ExclusiveAcrossThreads|HashMany.EqualsHashItemByItemOnAnyNumberOfThreads|HashMany.ACheckpointThatThrowsStopsTheTeamAndIsRethrown' \
-                          cpp_suite tests-aarch64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-stage wheel          ci   wheel_check
+                          cpp_suite aarch64
 
 # --- running them -----------------------------------------------------------
 
@@ -195,12 +303,23 @@ for i in "${selected[@]}"; do
     case ${commands[i]} in *cpp_suite*) require_test_libraries; break ;; esac
 done
 $ci && export TAMARIND_CMAKE_DEFINES="${TAMARIND_CMAKE_DEFINES:-} TAMARIND_WERROR=ON"
-ensure_installed test
+# In CI the package comes from the wheel stage; elsewhere from the sources, now.
+if $ci; then ensure_build_tools; else ensure_installed "$extras"; fi
 export PATH="$venv/bin:$PATH"
+# What the stages share: this run's identity, and the preloads and options of
+# the sanitized stages.
+run_id="$$-$(date +%s)"
+wheel_stamp=$logs/.wheel-installed
+export TAMARIND_PYTHON=$py
 
-# The closing line of a pytest or ctest run, or a stage's own "summary: " line.
-closing_line() {
-    grep -E '^=* ?[0-9]+ (passed|failed|skipped|errors?)[ ,]|tests passed|^summary: ' "$1" | tail -n 1 | sed -E 's/^summary: //; s/^=+ //; s/ =+$//' || true
+# The closing lines of the pytest and ctest runs in a log, or else a stage's
+# own last "summary: " line; one per line.
+closing_lines() {
+    local found
+    found=$(grep -E '^=* ?[0-9]+ (passed|failed|skipped|errors?)[ ,]|tests passed' "$1" |
+        sed -E 's/^=+ //; s/ =+$//' || true)
+    if [ -n "$found" ]; then printf '%s\n' "$found"; return; fi
+    grep -E '^summary: ' "$1" | tail -n 1 | sed -E 's/^summary: //' || true
 }
 
 passed=0 failed=0 skipped=0
@@ -234,8 +353,12 @@ for i in "${selected[@]}"; do
     (set -e; eval "${commands[i]}") >"$log" 2>&1 </dev/null
     status=$?
     set -e
-    line=$(closing_line "$log")
-    count "$line"
+    line=""
+    while IFS= read -r closing; do
+        [ -n "$closing" ] || continue
+        count "$closing"
+        line+="${line:+; }$closing"
+    done < <(closing_lines "$log")
     if [ $status -eq 0 ]; then
         printf 'ok      %7s  %s\n' "$(duration $((SECONDS - begun)))" "${line:-done}"
     else

@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Builds tests/embed/reinitialize.c, a program that embeds Python and
 # finalizes and re-initializes it between rounds of using _tamarind, and runs
-# it against the sanitized Debug build of the extension, so that a pointer
-# kept across finalization is caught as a use after free rather than missed.
+# it against the sanitized Debug build of the extension (the sanitize preset's
+# tree, which the sanitized stages share), so that a pointer kept across
+# finalization is caught as a use after free rather than missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-build="$root/build/sanitized-module"
+build="$root/build/sanitize"
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug \
-  -DTAMARIND_SANITIZE=ON -DTAMARIND_BUILD_MODULE=ON -DTAMARIND_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target _tamarind
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$(nproc 2>/dev/null || echo 2)" --target _tamarind
 
 mkdir -p "$build/embed"
 program="$build/embed/reinitialize"

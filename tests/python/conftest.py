@@ -26,6 +26,7 @@ def pytest_configure(config):
     # told to fail as the system one does instead of ending the process.
     config.addinivalue_line("markers", "allocation_failure: asks for more memory than any machine has")
     config.addinivalue_line("markers", "scale_out: runs work in worker processes (multiprocessing, Dask)")
+    config.addinivalue_line("markers", "typing: checks the stub and the package's types with mypy (the lint stage)")
 
 
 def small_instance(name):

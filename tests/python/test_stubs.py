@@ -11,6 +11,9 @@ import sysconfig
 from pathlib import Path
 
 import _tamarind
+import pytest
+
+pytestmark = pytest.mark.typing
 
 SOURCE_DIR = Path(__file__).resolve().parents[2] / "python"
 
