@@ -10,6 +10,7 @@
 #include <random>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "pedersen/circom.hpp"
@@ -155,6 +156,21 @@ TEST(Checkpoint, LongHashesReachItOftenAndAnInterruptionKeepsTheInstanceSound) {
     ThrowOnCall sliced(0);
     bowe.hash(short_data, pedersen::Checkpoint(sliced));
     EXPECT_GE(sliced.calls, 6);
+}
+
+// Within one long segment and between short ones; a throw stops the build
+// there and leaves nothing (the sanitized build checks for leaks).
+TEST(Checkpoint, AnInterruptedConstructionStopsAtOnceAndKeepsNothing) {
+    for (const auto& [segments, per_segment] :
+         std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 8 * pedersen::build_slice_chunks}, {64, 1}}) {
+        ThrowOnCall baby(3), bowe(3);
+        EXPECT_THROW(pedersen::BabyJubjubPedersen::build(segments, per_segment, pedersen::Checkpoint(baby)),
+                     Interrupted);
+        EXPECT_THROW(pedersen::JubjubBoweHopwood::build(segments, per_segment, pedersen::Checkpoint(bowe)),
+                     Interrupted);
+        EXPECT_EQ(baby.calls, 3);
+        EXPECT_EQ(bowe.calls, 3);
+    }
 }
 
 TEST(Checkpoint, AnInterruptedUpdateChangesNothing) {
