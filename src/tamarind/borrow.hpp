@@ -89,8 +89,6 @@ class BorrowGuard {
         }
     }
 
-    BorrowKind kind() const { return kind_; }
-
   private:
     BorrowGuard(BorrowFlag& flag, BorrowKind kind) : flag_(&flag), kind_(kind) {}
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "algebra/ct.hpp"
 #include "pedersen/circom.hpp"
 #include "pedersen/configurable.hpp"
 #include "pedersen/incremental.hpp"
@@ -170,6 +171,16 @@ TEST(Checkpoint, AnInterruptedConstructionStopsAtOnceAndKeepsNothing) {
                      Interrupted);
         EXPECT_EQ(baby.calls, 3);
         EXPECT_EQ(bowe.calls, 3);
+    }
+}
+
+TEST(Wipe, ZeroesExactlyTheBytesItIsGiven) {
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{37}, std::size_t{4096}}) {
+        std::vector<std::uint8_t> buffer(size + 2, 0xA5);
+        algebra::ct::wipe(buffer.data() + 1, size);
+        EXPECT_EQ(buffer.front(), 0xA5);
+        EXPECT_EQ(buffer.back(), 0xA5);
+        EXPECT_EQ(std::count(buffer.begin() + 1, buffer.end() - 1, 0), static_cast<std::ptrdiff_t>(size)) << size;
     }
 }
 
