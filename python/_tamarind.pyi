@@ -8,6 +8,12 @@ attribute of this module.
 Every class also has `hash_many` (many inputs on native threads),
 `incremental` (one input fed in pieces, see `IncrementalHash`) and pickles by
 its constructor arguments. Long calls raise `KeyboardInterrupt` on Ctrl-C.
+
+Every call holds the interpreter lock. Code that runs during a call -- a
+signal handler, or another thread while a handler has released the
+interpreter lock -- is refused with `RuntimeError` ("Already borrowed" or
+"Already mutably borrowed") when it would use an instance the call is
+changing, or change one the call is reading.
 """
 
 from typing import Iterable, List, Optional, SupportsIndex, Tuple, final

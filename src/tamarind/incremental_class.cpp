@@ -22,8 +22,9 @@ constexpr std::array<std::string_view, 1> UPDATE_PARAMETERS{"data"};
 // Invariant: state, owner and borrow are live from creation to dealloc.
 // Instances hold one Python reference (to a hasher instance, which holds
 // none), so they cannot be part of a cycle and need no GC support. The
-// borrow keeps code that runs inside a call (a signal handler, another
-// thread while the handler runs) from changing the state under the call.
+// borrow keeps code that runs during a call (a signal handler, or another
+// thread while a handler has released the interpreter lock) from changing
+// the state under the call.
 struct Object {
     PyObject header;
     IncrementalState* state;

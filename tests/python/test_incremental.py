@@ -6,6 +6,7 @@ import pickle
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import _tamarind
@@ -292,3 +293,30 @@ def test_sigint_stops_a_construction_promptly(sigint_when_busy, build):
     latency = time.monotonic() - sent()
     print(f"{build}: interrupted {latency * 1000:.1f} ms after SIGINT")
     assert latency < 30.0, "construction went on long after SIGINT"
+
+
+def test_a_thread_that_a_handler_waits_for_is_refused_the_busy_instance(sigint_when_busy):
+    # The handler releases the interpreter lock while hash_many still holds the
+    # instance: the thread it waits for must be refused, not made to wait.
+    hasher = _tamarind.ZcashPedersen()
+    data = os.urandom(BIG)
+    outcome = []
+
+    def use():
+        try:
+            outcome.append(hasher.hash(b"x"))
+        except RuntimeError as error:
+            outcome.append(error)
+
+    def handler(signum, frame):
+        thread = threading.Thread(target=use)
+        thread.start()
+        thread.join()
+        raise Interrupted()
+
+    started, _ = sigint_when_busy(handler)
+    started()
+    with pytest.raises(Interrupted):
+        hasher.hash_many([b"x", data, b"y"], threads=2)
+    assert len(outcome) == 1 and isinstance(outcome[0], RuntimeError) and outcome[0].args == ("Already borrowed",)
+    assert hasher.hash(b"x") == _tamarind.ZcashPedersen().hash(b"x")
