@@ -11,6 +11,12 @@ Every class also has `hash_bits` (an input of any number of bits), `point`
 properties `capacity` and `capacity_bits`, and pickles by its constructor
 arguments. What they take as data is any bytes-like object; `hash` takes
 bytes. Long calls raise `KeyboardInterrupt` on Ctrl-C.
+
+Every call holds the interpreter lock. Code that runs during a call -- a
+signal handler, or another thread while a handler has released the
+interpreter lock -- is refused with `RuntimeError` ("Already borrowed" or
+"Already mutably borrowed") when it would use an instance the call is
+changing, or change one the call is reading.
 """
 
 from typing import Iterable, List, Optional, SupportsIndex, Tuple, final

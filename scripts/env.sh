@@ -85,7 +85,7 @@ ensure_installed() {
     local digest
     digest=$(source_digest "cxx=${CXX:-}" "${defines[@]}")
     local installed_digest="" installed_extras=""
-    read -r installed_digest installed_extras <"$stamp" 2>/dev/null || true
+    [ -f "$stamp" ] && read -r installed_digest installed_extras <"$stamp" || true
     if [ "$installed_digest" = "$digest" ]; then
         local wanted missing=false
         for wanted in ${extras//,/ }; do

@@ -2,10 +2,11 @@
 // Masks for constant-time code: all ones or all zeros, computed with
 // arithmetic only, so that neither a branch nor an address depends on the
 // value they are made from. Field elements and points build their select and
-// conditional negation on these.
+// conditional negation on these. And wipe(), for secret bytes left in memory.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace algebra::ct {
 
@@ -13,9 +14,6 @@ namespace algebra::ct {
 constexpr std::uint64_t mask_nonzero(std::uint64_t v) { return 0 - ((v | (0 - v)) >> 63); }
 
 constexpr std::uint64_t mask_equal(std::uint64_t a, std::uint64_t b) { return ~mask_nonzero(a ^ b); }
-
-// bit must be 0 or 1.
-constexpr std::uint64_t mask_from_bit(std::uint64_t bit) { return 0 - bit; }
 
 // a where mask is set, b elsewhere.
 constexpr std::uint64_t select(std::uint64_t mask, std::uint64_t a, std::uint64_t b) { return b ^ (mask & (a ^ b)); }
@@ -31,6 +29,21 @@ inline std::uint64_t declassify(std::uint64_t value) {
     // Through memory, so that what comes back is what the hook saw.
     if (declassify_hook != nullptr) declassify_hook(&value, sizeof value);
     return value;
+}
+
+// Zeroes `size` bytes at `data`: for memory that held secret input and is
+// about to be freed or reused. A plain memset there is a dead store the
+// optimiser may drop; the empty asm below claims to read the memory, so the
+// stores must happen. Where no such asm exists, volatile stores do the same.
+inline void wipe(void* data, std::size_t size) noexcept {
+    if (size == 0) return;  // data may be null then
+#if defined(__GNUC__) || defined(__clang__)
+    std::memset(data, 0, size);
+    __asm__ __volatile__("" : : "r"(data) : "memory");
+#else
+    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
+#endif
 }
 
 }  // namespace algebra::ct

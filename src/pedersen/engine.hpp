@@ -63,6 +63,8 @@ class Checkpoint {
 
 // Chunks summed between two checkpoints: about a millisecond of lookups.
 inline constexpr std::uint64_t checkpoint_chunks = 4096;
+// Chunks whose tables are built between two checkpoints: a few milliseconds.
+inline constexpr std::uint64_t build_slice_chunks = 1024;
 
 // The capacity fault: too few generator powers for the input.
 [[noreturn]] inline void capacity_fault(std::uint64_t bits, std::uint64_t chunks, std::uint64_t powers) {
@@ -115,8 +117,10 @@ class ConfigurablePedersen {
 
     // Faults with "capacity overflow" when the tables' size in bytes cannot
     // be represented; throws std::bad_alloc when it cannot be allocated.
-    // Segments of no chunks derive and hold nothing.
-    static ConfigurablePedersen build(std::uint64_t segments, std::uint64_t per_segment) {
+    // Segments of no chunks derive and hold nothing. The tables are built in
+    // slices of whole groups with a checkpoint after each; whatever is thrown
+    // leaves nothing behind.
+    static ConfigurablePedersen build(std::uint64_t segments, std::uint64_t per_segment, Checkpoint checkpoint = {}) {
         constexpr std::uint64_t max_entries = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(Entry);
         if (per_segment != 0 && segments > std::numeric_limits<std::uint64_t>::max() / per_segment)
             fault::raise("capacity overflow");
@@ -132,11 +136,24 @@ class ConfigurablePedersen {
         h.requested_per_segment_ = requested;
         h.stride_ = static_cast<std::size_t>(stride);
         if (stride == 0) return h;
-        h.tables_.resize(static_cast<std::size_t>(segments * stride));
-        std::vector<Point> points(h.stride_);
+        // Reserved, not filled: memory is written (and so taken) as the
+        // slices are built, and appending never reallocates.
+        h.tables_.reserve(static_cast<std::size_t>(segments * stride));
+        constexpr std::uint64_t slice =
+            std::max<std::uint64_t>(build_slice_chunks / Def::chunks_per_lookup, 1) * Def::chunks_per_lookup;
+        std::vector<Point> points;
+        std::vector<Entry> entries;
         for (std::uint64_t s = 0; s < segments; ++s) {
-            Tables::segment_points(base_vartime(s), per_segment, points);
-            algebra::batch_to_niels<Curve>(points, std::span<Entry>(h.tables_).subspan(s * h.stride_, h.stride_));
+            Point unit = base_vartime(s);
+            for (std::uint64_t done = 0; done < per_segment; done += slice) {
+                const std::uint64_t n = std::min(slice, per_segment - done);
+                points.resize(static_cast<std::size_t>(Tables::segment_entries(n)));
+                entries.resize(points.size());
+                unit = Tables::segment_points(unit, n, points);
+                algebra::batch_to_niels<Curve>(points, entries);
+                h.tables_.insert(h.tables_.end(), entries.begin(), entries.end());  // within capacity
+                checkpoint();
+            }
         }
         return h;
     }

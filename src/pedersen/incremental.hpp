@@ -5,15 +5,42 @@
 // (lcm(segment bits, 8) bits). The digest equals the hasher's hash of the
 // pieces joined.
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <numeric>
 #include <span>
 #include <vector>
 
+#include "algebra/ct.hpp"
 #include "algebra/encoding.hpp"
 #include "pedersen/engine.hpp"
 
 namespace pedersen {
+
+// Input bytes are secret: a buffer that held them is wiped before it goes
+// back to the heap, whether it is outgrown, copied from or destroyed.
+template <class T>
+struct WipingAllocator {
+    using value_type = T;
+
+    WipingAllocator() = default;
+    template <class U>
+    WipingAllocator(const WipingAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        algebra::ct::wipe(p, n * sizeof(T));
+        std::allocator<T>{}.deallocate(p, n);
+    }
+
+    template <class U>
+    bool operator==(const WipingAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 
 // Hasher: a ConfigurablePedersen or a CachingPedersen. The methods take the
 // hasher each time (const where it never grows) instead of holding it, so
@@ -51,7 +78,7 @@ class Incremental {
         std::size_t at = 0;
         if (!pending_.empty()) {
             at = static_cast<std::size_t>(unit_bytes_) - pending_.size();
-            std::vector<std::uint8_t> unit(pending_);
+            SecretBytes unit(pending_);
             unit.insert(unit.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(at));
             add(hasher, acc, segment, unit, checkpoint);
         }
@@ -61,6 +88,9 @@ class Incremental {
         acc_ = acc;
         segment_ = segment;
         total_ += data.size();
+        // Within capacity; wiped first, so that no byte of the old unit
+        // outlives it past the new end.
+        algebra::ct::wipe(pending_.data(), pending_.size());
         pending_.assign(data.begin() + static_cast<std::ptrdiff_t>(at), data.end());
     }
 
@@ -86,7 +116,7 @@ class Incremental {
     }
 
     Point acc_ = Point::identity();
-    std::vector<std::uint8_t> pending_;  // fewer than unit_bytes_ bytes, from segment segment_ on
+    SecretBytes pending_;  // fewer than unit_bytes_ bytes, from segment segment_ on
     std::uint64_t segment_ = 0;
     std::uint64_t total_ = 0;
     std::uint64_t unit_bytes_ = ~std::uint64_t{0};

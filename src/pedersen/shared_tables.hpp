@@ -1,9 +1,9 @@
 #pragma once
 // Tables of the fixed generators, shared by every instance of the process:
 // the first segments of the Sapling hash under its default personalization
-// and of the circom hash. They are computed at build time by tablegen.cpp
-// (with the same code that builds tables at run time) and compiled in as
-// constants, so no instance ever builds them.
+// and of the circom hash. They are computed by tablegen.cpp (with the same
+// code that builds tables at run time), committed as shared_tables.cpp and
+// compiled in as constants, so no instance ever builds them.
 
 #include <cstddef>
 #include <cstdint>

@@ -46,10 +46,12 @@ struct Layout {
         return chunks / K * G::stride(K) + (rest != 0 ? G::stride(static_cast<unsigned>(rest)) : 0);
     }
 
-    // The table of a segment with base `base`, as projective points in table
+    // The table of a segment with base `unit`, as projective points in table
     // order (entries, then corrections, group by group); `out` has
-    // segment_entries(chunks) points. Variable time: public points only.
-    static void segment_points(Point unit, std::uint64_t chunks, std::span<Point> out) {
+    // segment_entries(chunks) points. Returns the weight of the chunk after
+    // the last, so that a segment can be built in slices of whole groups: the
+    // next slice starts from it. Variable time: public points only.
+    static Point segment_points(Point unit, std::uint64_t chunks, std::span<Point> out) {
         assert(out.size() == segment_entries(chunks));
         std::size_t at = 0;
         for (std::uint64_t chunk = 0; chunk < chunks; chunk += K) {
@@ -90,6 +92,7 @@ struct Layout {
             }
         }
         assert(at == out.size());
+        return unit;
     }
 
     // The same, prepared for lookups.

@@ -1,8 +1,10 @@
 #pragma once
-// The borrow counter every hasher instance carries. Calls are serialised by the
-// interpreter lock today, but a caching hasher must never be entered twice at
-// once (for instance from Python code that runs while a call is in progress),
-// so a conflicting call is refused rather than queued.
+// The borrow counter every hasher instance carries. Calls hold the interpreter
+// lock, but code can still run during one: a signal handler the call's
+// checkpoint runs, or another thread while that handler has released the lock
+// (waiting for the thread, say). A caching hasher must never be entered twice
+// at once, so such a call is refused rather than queued: queued, a handler
+// that waits for the thread would deadlock.
 //
 // No Python dependency: the counter and its guard are tested on their own.
 
@@ -88,8 +90,6 @@ class BorrowGuard {
             flag_->release_exclusive();
         }
     }
-
-    BorrowKind kind() const { return kind_; }
 
   private:
     BorrowGuard(BorrowFlag& flag, BorrowKind kind) : flag_(&flag), kind_(kind) {}

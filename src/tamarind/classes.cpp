@@ -32,7 +32,10 @@ H build_configurable(std::span<const Ref> arguments) {
     // Converted in order, so the first bad argument is the one reported.
     const std::uint64_t segments = extract_u64(arguments[0].get(), Parameters[0]);
     const std::uint64_t per_segment = extract_u64(arguments[1].get(), Parameters[1]);
-    return H::build(segments, per_segment);
+    // Building can take minutes (and any pickle can ask for it): Ctrl-C
+    // stops it as it stops a hash, and nothing built survives.
+    SignalCheck check;
+    return H::build(segments, per_segment, pedersen::Checkpoint(check));
 }
 
 inline constexpr std::array<std::string_view, 2> BABY_JUBJUB_PARAMETERS{"segments", "bits_per_window"};

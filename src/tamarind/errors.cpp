@@ -105,23 +105,4 @@ void set_python_exception_from_current() noexcept {
     }
 }
 
-void report_fault_in_dealloc(PyObject* self) noexcept {
-    // Deallocation can run while another exception is on its way up (the
-    // last reference dropped during unwinding); that one must survive.
-    PyObject* pending_type = nullptr;
-    PyObject* pending_value = nullptr;
-    PyObject* pending_traceback = nullptr;
-    PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
-
-    set_python_exception_from_current();
-    // The report takes and drops references to its context object, which has
-    // none left: keep it alive meanwhile, or the drop would deallocate it a
-    // second time. The hook must not keep it (the interpreter's own rule).
-    Py_SET_REFCNT(self, 1);
-    PyErr_WriteUnraisable(self);
-    Py_SET_REFCNT(self, 0);
-
-    PyErr_Restore(pending_type, pending_value, pending_traceback);
-}
-
 }  // namespace tamarind

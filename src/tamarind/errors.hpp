@@ -56,19 +56,4 @@ PyObject* guarded(Body&& body) noexcept {
     }
 }
 
-// Reports a fault raised while deallocating `self` through the interpreter's
-// unraisable-exception hook, keeping any exception that was already pending.
-// Call only inside a catch block.
-void report_fault_in_dealloc(PyObject* self) noexcept;
-
-// Runs the part of a deallocation that may fault; a dealloc slot cannot raise.
-template <class Body>
-void guarded_dealloc(PyObject* self, Body&& body) noexcept {
-    try {
-        body();
-    } catch (...) {
-        report_fault_in_dealloc(self);
-    }
-}
-
 }  // namespace tamarind

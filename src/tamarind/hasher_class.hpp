@@ -49,8 +49,10 @@
 #include "tamarind/arguments.hpp"
 #include "tamarind/borrow.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/heap_type.hpp"
 #include "tamarind/incremental_class.hpp"
 #include "tamarind/python.hpp"
+#include "tamarind/results.hpp"
 #include "tamarind/signature.hpp"
 
 namespace tamarind {
@@ -103,9 +105,6 @@ struct SignalCheck {
         if (PyErr_CheckSignals() != 0) propagate_python_error();
     }
 };
-
-// Every hash result is this long, whatever the construction.
-inline constexpr std::size_t DIGEST_SIZE = 32;
 
 template <class Traits>
 class HasherClass {
@@ -202,19 +201,15 @@ class HasherClass {
             {"capacity_bits", &get_capacity_bits, nullptr, CAPACITY_BITS_DOC, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr},
         };
-        PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(&tp_new)}, {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
-            {Py_tp_methods, static_cast<void*>(methods)},  {Py_tp_getset, static_cast<void*>(getset)},
-            {Py_tp_doc, const_cast<char*>(doc.c_str())},   {0, nullptr},
-        };
-        // No Py_TPFLAGS_BASETYPE (final), no GC (instances reference no Python
-        // objects), no __dict__ or weak-reference slots; immutable where the
-        // running interpreter knows the flag, so `__new__` cannot be replaced.
-        const unsigned int flags = Py_TPFLAGS_DEFAULT | immutable_type_flag();
-        PyType_Spec type_spec = {qualified_name.c_str(), static_cast<int>(sizeof(Object)), 0, flags, slots};
-        PyObject* type = PyType_FromSpec(&type_spec);
-        if (type == nullptr) propagate_python_error();
-        return type;
+        // Instances reference no Python objects; no __dict__ or weak-reference slots.
+        return new_heap_type(qualified_name.c_str(), sizeof(Object),
+                             {
+                                 {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+                                 {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
+                                 {Py_tp_methods, static_cast<void*>(methods)},
+                                 {Py_tp_getset, static_cast<void*>(getset)},
+                                 {Py_tp_doc, const_cast<char*>(doc.c_str())},
+                             });
     }
 
     // Builds the hasher first, then the object around it, so that a failed
@@ -229,14 +224,12 @@ class HasherClass {
     }
 
     static PyObject* wrap(PyTypeObject* type, Hasher&& hasher) {
-        const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) propagate_python_error();  // the hasher is dropped on the way out
+        PyObject* self = allocate_instance(type);  // on failure the hasher is dropped on the way out
         Object* object = as_object(self);
         try {
             ::new (static_cast<void*>(object->storage)) Hasher(std::move(hasher));
         } catch (...) {
-            free_object(self);
+            free_instance(self);
             throw;
         }
         ::new (static_cast<void*>(&object->borrow)) BorrowFlag();
@@ -244,22 +237,13 @@ class HasherClass {
         return self;
     }
 
-    // Frees the memory and the reference to the heap type that every
-    // instance holds.
-    static void free_object(PyObject* self) {
-        PyTypeObject* type = Py_TYPE(self);
-        const auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free(self);
-        Py_DecRef(reinterpret_cast<PyObject*>(type));
-    }
-
     static void tp_dealloc(PyObject* self) {
         if (as_object(self)->constructed) {
             assert(as_object(self)->borrow.load() == 0);
-            guarded_dealloc(self, [&] { hasher_of(self).~Hasher(); });
+            hasher_of(self).~Hasher();  // noexcept, as every destructor
             as_object(self)->borrow.~BorrowFlag();
         }
-        free_object(self);
+        free_instance(self);
     }
 
     // Runs `body` on the hasher of `self` under its borrow, passing it as
@@ -275,13 +259,6 @@ class HasherClass {
         } else {
             return body(hasher);
         }
-    }
-
-    static PyObject* new_bytes(const algebra::Bytes32& digest) {
-        const auto* first = reinterpret_cast<const char*>(digest.data());
-        PyObject* result = PyBytes_FromStringAndSize(first, static_cast<Py_ssize_t>(digest.size()));
-        if (result == nullptr) propagate_python_error();
-        return result;
     }
 
     static PyObject* hash(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -8,6 +8,8 @@
 #include "tamarind/arguments.hpp"
 #include "tamarind/borrow.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/heap_type.hpp"
+#include "tamarind/results.hpp"
 #include "tamarind/signature.hpp"
 
 namespace tamarind {
@@ -20,8 +22,9 @@ constexpr std::array<std::string_view, 1> UPDATE_PARAMETERS{"data"};
 // Invariant: state, owner and borrow are live from creation to dealloc.
 // Instances hold one Python reference (to a hasher instance, which holds
 // none), so they cannot be part of a cycle and need no GC support. The
-// borrow keeps code that runs inside a call (a signal handler, another
-// thread while the handler runs) from changing the state under the call.
+// borrow keeps code that runs during a call (a signal handler, or another
+// thread while a handler has released the interpreter lock) from changing
+// the state under the call.
 struct Object {
     PyObject header;
     IncrementalState* state;
@@ -41,13 +44,6 @@ BorrowGuard borrow_state(PyObject* self, BorrowKind kind) {
     return std::move(*guard);
 }
 
-PyObject* bytes_of(const std::array<std::uint8_t, 32>& digest) {
-    PyObject* result =
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digest.data()), static_cast<Py_ssize_t>(digest.size()));
-    if (result == nullptr) propagate_python_error();
-    return result;
-}
-
 PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<Ref, 1> arguments;
@@ -63,14 +59,14 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* digest(PyObject* self, PyObject*) {
     return guarded([&] {
         const BorrowGuard borrow = borrow_state(self, BorrowKind::Shared);
-        return bytes_of(as_object(self)->state->digest(as_object(self)->owner));
+        return new_bytes(as_object(self)->state->digest(as_object(self)->owner));
     });
 }
 
 PyObject* hexdigest(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const BorrowGuard borrow = borrow_state(self, BorrowKind::Shared);
-        const std::array<std::uint8_t, 32> digest = as_object(self)->state->digest(as_object(self)->owner);
+        const algebra::Bytes32 digest = as_object(self)->state->digest(as_object(self)->owner);
         static constexpr char HEX[] = "0123456789abcdef";
         std::string text;
         for (const std::uint8_t byte : digest) {
@@ -96,7 +92,7 @@ PyObject* get_name(PyObject* self, void*) {
     return guarded([&] { return new_str(as_object(self)->state->name()).release(); });
 }
 
-PyObject* get_digest_size(PyObject*, void*) { return PyLong_FromLong(32); }
+PyObject* get_digest_size(PyObject*, void*) { return PyLong_FromSize_t(DIGEST_SIZE); }
 
 PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
@@ -106,13 +102,10 @@ PyObject* tp_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void tp_dealloc(PyObject* self) {
     Object* object = as_object(self);
-    guarded_dealloc(self, [&] { delete std::exchange(object->state, nullptr); });
+    delete std::exchange(object->state, nullptr);  // wipes the buffered input
     Py_DecRef(std::exchange(object->owner, nullptr));
     if (object->constructed) object->borrow.~BorrowFlag();
-    PyTypeObject* type = Py_TYPE(self);
-    const auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DecRef(reinterpret_cast<PyObject*>(type));
+    free_instance(self);
 }
 
 PyObject* create_type() {
@@ -139,16 +132,14 @@ PyObject* create_type() {
         "update() any number of times, then digest() or hexdigest(); the digest\n"
         "equals the hasher's hash() of the pieces joined. Memory does not grow\n"
         "with the input. Calls borrow the hasher as hash() does.";
-    PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(&tp_new)}, {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
-        {Py_tp_methods, static_cast<void*>(methods)},  {Py_tp_getset, static_cast<void*>(getset)},
-        {Py_tp_doc, const_cast<char*>(doc)},           {0, nullptr},
-    };
-    PyType_Spec type_spec = {"_tamarind.IncrementalHash", static_cast<int>(sizeof(Object)), 0,
-                             Py_TPFLAGS_DEFAULT | immutable_type_flag(), slots};
-    PyObject* type = PyType_FromSpec(&type_spec);
-    if (type == nullptr) propagate_python_error();
-    return type;
+    return new_heap_type("_tamarind.IncrementalHash", sizeof(Object),
+                         {
+                             {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+                             {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
+                             {Py_tp_methods, static_cast<void*>(methods)},
+                             {Py_tp_getset, static_cast<void*>(getset)},
+                             {Py_tp_doc, const_cast<char*>(doc)},
+                         });
 }
 
 }  // namespace
@@ -161,10 +152,7 @@ PyObject* incremental_hash_type() {
 void forget_incremental_hash_type() noexcept { type_ = nullptr; }
 
 PyObject* new_incremental_hash(std::unique_ptr<IncrementalState> state, PyObject* owner) {
-    auto* type = reinterpret_cast<PyTypeObject*>(incremental_hash_type());
-    const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) propagate_python_error();
+    PyObject* self = allocate_instance(reinterpret_cast<PyTypeObject*>(incremental_hash_type()));
     ::new (static_cast<void*>(&as_object(self)->borrow)) BorrowFlag();
     as_object(self)->constructed = true;
     as_object(self)->state = state.release();

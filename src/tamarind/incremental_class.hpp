@@ -4,12 +4,12 @@
 // the four hasher classes; what differs lives behind IncrementalState, which
 // each hasher class implements.
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
 
+#include "algebra/encoding.hpp"
 #include "tamarind/python.hpp"
 
 namespace tamarind {
@@ -21,7 +21,7 @@ class IncrementalState {
   public:
     virtual ~IncrementalState() = default;
     virtual void update(PyObject* owner, std::span<const std::uint8_t> data) = 0;
-    virtual std::array<std::uint8_t, 32> digest(PyObject* owner) const = 0;
+    virtual algebra::Bytes32 digest(PyObject* owner) const = 0;
     virtual std::unique_ptr<IncrementalState> clone() const = 0;
     virtual std::string_view name() const = 0;  // the hasher class's
 };

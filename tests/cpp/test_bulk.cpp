@@ -11,8 +11,10 @@
 #include <random>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
+#include "algebra/ct.hpp"
 #include "pedersen/circom.hpp"
 #include "pedersen/configurable.hpp"
 #include "pedersen/incremental.hpp"
@@ -156,6 +158,31 @@ TEST(Checkpoint, LongHashesReachItOftenAndAnInterruptionKeepsTheInstanceSound) {
     ThrowOnCall sliced(0);
     bowe.hash(short_data, pedersen::Checkpoint(sliced));
     EXPECT_GE(sliced.calls, 6);
+}
+
+// Within one long segment and between short ones; a throw stops the build
+// there and leaves nothing (the sanitized build checks for leaks).
+TEST(Checkpoint, AnInterruptedConstructionStopsAtOnceAndKeepsNothing) {
+    for (const auto& [segments, per_segment] :
+         std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 8 * pedersen::build_slice_chunks}, {64, 1}}) {
+        ThrowOnCall baby(3), bowe(3);
+        EXPECT_THROW(pedersen::BabyJubjubPedersen::build(segments, per_segment, pedersen::Checkpoint(baby)),
+                     Interrupted);
+        EXPECT_THROW(pedersen::JubjubBoweHopwood::build(segments, per_segment, pedersen::Checkpoint(bowe)),
+                     Interrupted);
+        EXPECT_EQ(baby.calls, 3);
+        EXPECT_EQ(bowe.calls, 3);
+    }
+}
+
+TEST(Wipe, ZeroesExactlyTheBytesItIsGiven) {
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{37}, std::size_t{4096}}) {
+        std::vector<std::uint8_t> buffer(size + 2, 0xA5);
+        algebra::ct::wipe(buffer.data() + 1, size);
+        EXPECT_EQ(buffer.front(), 0xA5);
+        EXPECT_EQ(buffer.back(), 0xA5);
+        EXPECT_EQ(std::count(buffer.begin() + 1, buffer.end() - 1, 0), static_cast<std::ptrdiff_t>(size)) << size;
+    }
 }
 
 TEST(Checkpoint, AnInterruptedUpdateChangesNothing) {

@@ -84,18 +84,19 @@ TEST(Deterministic, ScalarsAreOddAndWrapModulo64Bits) {
 }
 
 // Every input length up to the capacity and past segment and group
-// boundaries, for sizes whose segments end inside a lookup group.
+// boundaries, for sizes whose segments end inside a lookup group, and
+// segments longer than one slice of table building.
 TEST(ConfigurableHashes, EqualTheIndependentSumForEveryLength) {
     std::uint64_t seed = 1;
     for (const auto& [segments, per_segment] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-             {1, 8}, {2, 8}, {3, 7}, {4, 5}, {2, 16}, {1, 64}, {3, 1}}) {
+             {1, 8}, {2, 8}, {3, 7}, {4, 5}, {2, 16}, {1, 64}, {3, 1}, {1, pedersen::build_slice_chunks + 7}}) {
         const auto baby = BabyJubjubPedersen::build(segments, per_segment);
         for (std::uint64_t n = 0; 8 * n <= segments * per_segment; ++n)
             for (const Bytes& data : {Bytes(n, 0xFF), test_support::random_bytes(n, seed++)})
                 ASSERT_EQ(hash_of(baby, data), expected_baby(per_segment, data)) << segments << "x" << per_segment;
     }
-    for (const auto& [segments, per_segment] :
-         std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 3}, {2, 2}, {3, 5}, {2, 63}, {5, 1}}) {
+    for (const auto& [segments, per_segment] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+             {1, 3}, {2, 2}, {3, 5}, {2, 63}, {5, 1}, {1, pedersen::build_slice_chunks + 5}}) {
         const auto bowe = JubjubBoweHopwood::build(segments, per_segment);
         for (std::uint64_t n = 0; 8 * n <= 3 * segments * per_segment; ++n)
             for (const Bytes& data : {Bytes(n, 0x00), Bytes(n, 0xFF), test_support::random_bytes(n, seed++)})
