@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib.metadata
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -14,7 +15,7 @@ from typing import Callable, Sequence
 import pytest
 import tamarind.cli
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
-from conftest import panic_exception_type
+from conftest import CEILING, panic_exception_type, read_until
 
 import tamarind
 
@@ -251,7 +252,7 @@ def test_one_instance_serves_the_run(
     assert (len(capsysbinary.readouterr().out.splitlines()), len(built)) == (3, 1)
 
 
-def test_console_script_matches_module_run(tmp_path: Path) -> None:
+def console_script() -> Path:
     try:
         importlib.metadata.distribution("tamarind")
     except importlib.metadata.PackageNotFoundError:
@@ -261,8 +262,48 @@ def test_console_script_matches_module_run(tmp_path: Path) -> None:
         found = shutil.which("tamarind")
         assert found, "the installed distribution has no tamarind console script"
         script = Path(found)
-    proc = subprocess.run([str(script), "zcash", "--hex", "616263"], capture_output=True, timeout=60, cwd=tmp_path)
+    return script
+
+
+def test_console_script_matches_module_run(tmp_path: Path) -> None:
+    proc = subprocess.run(
+        [str(console_script()), "zcash", "--hex", "616263"], capture_output=True, timeout=60, cwd=tmp_path
+    )
     assert_succeeded(proc, [f"{expected(ZcashPedersen, b'abc')}  616263"])
+
+
+# Found before the real extension: it says it is being loaded, then waits, so
+# that Ctrl-C comes while the command line is still importing what it needs.
+STAND_IN_EXTENSION = """
+import sys
+sys.stderr.write("loading _tamarind\\n")
+sys.stderr.flush()
+sys.stdin.read()
+"""
+
+
+@pytest.mark.parametrize("how", ["module", "script"])
+def test_ctrl_c_while_the_extension_loads_ends_quietly_with_status_130(how: str, tmp_path: Path) -> None:
+    (tmp_path / "_tamarind.py").write_text(STAND_IN_EXTENSION)
+    command = [sys.executable, "-m", "tamarind"] if how == "module" else [str(console_script())]
+    path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+    proc = subprocess.Popen(
+        [*command, "zcash", "--hex", "00"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env={**os.environ, "PYTHONPATH": path},
+        bufsize=0,
+    )
+    assert proc.stderr is not None
+    try:
+        said = read_until(proc.stderr.fileno(), lambda err: b"\n" in err, "the stand-in extension to be loaded")
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=CEILING)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert (proc.returncode, out, said + err) == (130, b"", b"loading _tamarind\n")
 
 
 def test_package_exports_the_extensions_panic_exception() -> None:
