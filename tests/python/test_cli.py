@@ -16,6 +16,7 @@ import pytest
 import tamarind.cli
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
 from conftest import CEILING, panic_exception_type, read_until
+from tamarind.cli import hashers
 
 import tamarind
 
@@ -247,7 +248,7 @@ def test_one_instance_serves_the_run(
     monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
 ) -> None:
     built: list[object] = []
-    monkeypatch.setattr(tamarind.cli, "CircomPedersen", lambda: built.append(CircomPedersen()) or built[-1])
+    monkeypatch.setattr(hashers, "CircomPedersen", lambda: built.append(CircomPedersen()) or built[-1])
     assert tamarind.cli.main(["circom", "--hex", "00", "--hex", "01", "--hex", "02"]) == 0
     assert (len(capsysbinary.readouterr().out.splitlines()), len(built)) == (3, 1)
 

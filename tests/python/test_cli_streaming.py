@@ -19,6 +19,7 @@ import pytest
 import tamarind.cli
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
 from conftest import CEILING, panic_exception_type, read_until, wait_for
+from tamarind.cli import grouping, hashers, progress, reading
 from test_cli import assert_succeeded, expected, run
 
 # The configurable ones hold several of the small blocks the tests stream with:
@@ -51,7 +52,7 @@ def test_streamed_inputs_hash_as_if_whole(
     capsysbinary: pytest.CaptureFixture[bytes],
 ) -> None:
     args, factory = STREAMED[command]
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", block)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", block)
     monkeypatch.chdir(tmp_path)
     sizes = sorted({0, 1, block - 1, block, block + 1, 2 * block, 2 * block + 1, 3 * block + 5, 250})
     contents = {f"len{n}": pattern(n) for n in sizes}
@@ -94,7 +95,7 @@ class ReadRecorder:
 @pytest.fixture
 def reads(monkeypatch: pytest.MonkeyPatch) -> list[tuple[int, int]]:
     recorded: list[tuple[int, int]] = []
-    monkeypatch.setattr(tamarind.cli, "open", lambda path, mode: ReadRecorder(path, recorded), raising=False)
+    monkeypatch.setattr(reading, "open", lambda path, mode: ReadRecorder(path, recorded), raising=False)
     return recorded
 
 
@@ -107,7 +108,7 @@ def test_a_large_input_is_never_read_whole(
     capsysbinary: pytest.CaptureFixture[bytes],
 ) -> None:
     args, factory = STREAMED[command]
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
     data = pattern(10 * 64 + 3)
     (tmp_path / "big").write_bytes(data)
     assert tamarind.cli.main([*args, str(tmp_path / "big")]) == 0
@@ -135,7 +136,7 @@ def test_over_capacity_is_read_one_byte_past_at_most(
     monkeypatch: pytest.MonkeyPatch,
     capsysbinary: pytest.CaptureFixture[bytes],
 ) -> None:
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
     monkeypatch.chdir(tmp_path)
     (tmp_path / "long").write_bytes(pattern(capacity + 5000))
     (tmp_path / "fits").write_bytes(pattern(capacity))
@@ -179,9 +180,9 @@ def test_short_inputs_go_through_hash_many_in_bounded_groups(
 ) -> None:
     calls: list[tuple[list[bytes], int]] = []
     recorder = RecordingHasher(capsysbinary, calls)
-    monkeypatch.setattr(tamarind.cli, "CircomPedersen", lambda: recorder)
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
-    monkeypatch.setattr(tamarind.cli, "GROUP_BYTES", 1000)
+    monkeypatch.setattr(hashers, "CircomPedersen", lambda: recorder)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(grouping, "GROUP_BYTES", 1000)
     monkeypatch.chdir(tmp_path)
     if source == "hex":
         contents = [pattern(i % 4, seed=i) for i in range(600)]  # few bytes: the item count bounds the groups
@@ -196,7 +197,7 @@ def test_short_inputs_go_through_hash_many_in_bounded_groups(
     assert recorder.printed() == [f"{expected(CircomPedersen, data)}  {name}" for data, name in zip(contents, names)]
     assert [item for items, _ in calls for item in items] == contents
     assert len(calls) > 1
-    assert all(len(items) <= tamarind.cli.GROUP_ITEMS for items, _ in calls)
+    assert all(len(items) <= grouping.GROUP_ITEMS for items, _ in calls)
     assert all(sum(map(len, items)) < 1000 + 64 for items, _ in calls)
     # Each group's lines are out before the next group is hashed.
     assert [before for _, before in calls] == [sum(len(items) for items, _ in calls[:k]) for k in range(len(calls))]
@@ -221,7 +222,7 @@ def test_a_fault_inside_a_group_is_pinned_on_its_input(
                 raise panic("item %d: cannot hash 02" % items.index(b"\x02"))
             return self._inner.hash_many(items, threads)  # type: ignore[no-any-return]
 
-    monkeypatch.setattr(tamarind.cli, "CircomPedersen", Faulty)
+    monkeypatch.setattr(hashers, "CircomPedersen", Faulty)
     assert tamarind.cli.main(["circom", "--hex", "01", "--hex", "02", "--hex", "03"]) == 2
     printed = capsysbinary.readouterr()
     assert printed.out.decode().splitlines() == [f"{expected(CircomPedersen, bytes([i]))}  0{i}" for i in (1, 3)]
@@ -281,7 +282,7 @@ def test_digests_known_are_printed_before_standard_input_is_read(tmp_path: Path)
 
 
 def test_the_real_block_boundary_of_a_file_and_of_standard_input(tmp_path: Path) -> None:
-    data = os.urandom(tamarind.cli.STREAM_BLOCK + 1)
+    data = os.urandom(reading.STREAM_BLOCK + 1)
     (tmp_path / "big").write_bytes(data)
     (tmp_path / "block").write_bytes(data[:-1])
     digest, block = expected(ZcashPedersen, data), expected(ZcashPedersen, data[:-1])
@@ -353,7 +354,7 @@ def test_ctrl_c_ends_the_run_promptly_with_status_130(how: str, big_file: Path, 
         piece = big_file.read_bytes()[:200_000]
         for i in range(80):
             (tmp_path / f"f{i}").write_bytes(piece[i:])
-        empty = [tmp_path / f"e{i}" for i in range(tamarind.cli.GROUP_ITEMS)]
+        empty = [tmp_path / f"e{i}" for i in range(grouping.GROUP_ITEMS)]
         for path in empty:
             path.write_bytes(b"")
         args += [*map(str, empty), *(str(tmp_path / f"f{i}") for i in range(80))]
@@ -371,7 +372,7 @@ def test_ctrl_c_ends_the_run_promptly_with_status_130(how: str, big_file: Path, 
     try:
         if how == "streamed-stdin":
             # Once more than a block and what the pipe holds is written, the first block is hashed.
-            beyond = tamarind.cli.STREAM_BLOCK + pipe_capacity(write_end)
+            beyond = reading.STREAM_BLOCK + pipe_capacity(write_end)
             feeder.start()
             wait_for(lambda: feeder.written > beyond, "the command to read past its first block")
         else:
@@ -499,9 +500,9 @@ def test_progress_bar_for_large_inputs_on_a_terminal(
     monkeypatch: pytest.MonkeyPatch,
     capsysbinary: pytest.CaptureFixture[bytes],
 ) -> None:
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
-    monkeypatch.setattr(tamarind.cli, "PROGRESS_FROM", 640)
-    monkeypatch.setattr(tamarind.cli, "PROGRESS_INTERVAL", 0.0)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(progress, "PROGRESS_FROM", 640)
+    monkeypatch.setattr(progress, "PROGRESS_INTERVAL", 0.0)
     data = pattern(640 + 5 if large else 639)
     (tmp_path / "big").write_bytes(data)
     monkeypatch.setattr(sys, "stdin", pipe_stdin(data))
@@ -524,9 +525,9 @@ def test_progress_bar_for_large_inputs_on_a_terminal(
 def test_no_progress_bar_when_standard_error_is_not_a_terminal(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
 ) -> None:
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
-    monkeypatch.setattr(tamarind.cli, "PROGRESS_FROM", 64)
-    monkeypatch.setattr(tamarind.cli, "PROGRESS_INTERVAL", 0.0)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(progress, "PROGRESS_FROM", 64)
+    monkeypatch.setattr(progress, "PROGRESS_INTERVAL", 0.0)
     (tmp_path / "big").write_bytes(pattern(1000))
     with open(tmp_path / "err", "w") as err:
         monkeypatch.setattr(sys, "stderr", err)
