@@ -202,6 +202,11 @@ def test_bad_inputs_are_reported_and_the_rest_hashed(
         (["-c", "sums", "zcash"], ["-c goes after the command"]),
         (["circom", "--check", "sums", "--hex", "00"], ["--check cannot be combined with --hex or FILE"]),
         (["circom", "--check", "missing-list"], ["tamarind: missing-list: No such file or directory"]),
+        (["circom", "--bits", "8.0", "--hex", "00"], ["argument --bits: '8.0' is not a whole number"]),
+        (
+            ["babyjubjub", "2", "8", "--bits", "17", "--hex", "000000"],
+            ["tamarind: --bits 17 is too many for BabyJubjubPedersen(2, 8): at most 16 bits fit"],
+        ),
         # Sizes the extension refuses to build: too many to count, too many to allocate.
         (
             ["babyjubjub", str(2**64 - 1), str(2**64 - 1), "--hex", "00"],
@@ -218,6 +223,32 @@ def test_bad_command_lines_fail_with_one_line(args: list[str], fragments: list[s
     proc = run(args)
     assert proc.stdout == b""
     assert_one_error(proc, *fragments)
+
+
+def first_bits(data: bytes, bits: int) -> bytes:
+    """The first `bits` bits of `data`, least significant first, in ceil(bits / 8) bytes."""
+    return (int.from_bytes(data, "little") & ((1 << bits) - 1)).to_bytes(-(-bits // 8), "little")
+
+
+# Inputs longer than N bits, with the bits past N set, and one of exactly N bits; from
+# --hex and from standard input (read only as far as needed).
+@pytest.mark.parametrize("bits", [0, 1, 7, 8, 13, 200])
+@pytest.mark.parametrize("command", ["circom", "zcash-ascii", "babyjubjub", "bowe-hopwood"])
+def test_bits_hashes_the_first_n_bits_of_each_input(command: str, bits: int) -> None:
+    args, factory = COMMANDS[command]
+    size = -(-bits // 8)
+    given = [b"\xff" * (size + 2), bytes(range(101, 101 + size)) + b"\x5a", first_bits(b"\xff" * size, bits)]
+    digests = [factory().hash_bits(first_bits(data, bits), bits).hex() for data in given]  # type: ignore[attr-defined]
+    proc = run([*args, "--bits", str(bits), *(f"--hex={data.hex()}" for data in given)])
+    assert_succeeded(proc, [f"{digest}  {data.hex()}" for digest, data in zip(digests, given)])
+    assert_succeeded(run([*args, "--bits", str(bits)], stdin=given[1] * 1000), [f"{digests[1]}  -"])
+
+
+def test_bits_refuses_an_input_shorter_than_n_bits() -> None:
+    proc = run(["zcash", "--bits", "12", "--hex", "ab", "--hex", "abcd"])
+    digest = ZcashPedersen().hash_bits(bytes.fromhex("ab0d"), 12).hex()  # the top 4 bits of cd cleared
+    assert proc.stdout.decode().splitlines() == [f"{digest}  abcd"]
+    assert_one_error(proc, "tamarind: ab: input too short for --bits 12: 8 bits")
 
 
 def test_escaped_names_keep_one_line_per_input(tmp_path: Path) -> None:

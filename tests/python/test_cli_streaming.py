@@ -155,6 +155,8 @@ class RecordingHasher:
     """A CircomPedersen that records each hash_many call: its items and how many
     output lines had been printed before it."""
 
+    capacity = capacity_bits = None
+
     def __init__(self, capture: pytest.CaptureFixture[bytes], calls: list[tuple[list[bytes], int]]) -> None:
         self._inner = CircomPedersen()
         self._capture, self._calls, self._out = capture, calls, b""
@@ -209,6 +211,8 @@ def test_a_fault_inside_a_group_is_pinned_on_its_input(
     panic = panic_exception_type()
 
     class Faulty:
+        capacity = capacity_bits = None
+
         def __init__(self) -> None:
             self._inner = CircomPedersen()
 

@@ -48,7 +48,7 @@ def run(argv: Optional[Sequence[str]]) -> int:
     choice = choose(args)
     silencer = NativeReportSilencer()
     try:
-        hasher = Hasher(choice, silencer)
+        hasher = Hasher(choice, silencer, args.bits)
         if args.check is not None:
             return verify(args.check, hasher)
         status = EXIT_OK

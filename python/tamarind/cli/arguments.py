@@ -170,6 +170,16 @@ class CommandLine:
             action="append",
             help="hash the bytes these hex digits spell instead of files; may be repeated, and HEX is the name printed",
         )
+        self._option(
+            name,
+            command,
+            "--bits",
+            metavar="N",
+            type=size_argument,
+            help="hash only the first N bits of each input (bit i is bit i %% 8 of byte i // 8, least significant "
+            "first), as a bit string of N bits: an input needs at least N bits, the rest is ignored. "
+            "The first ceil(N / 8) bytes of each input are read whole, not streamed",
+        )
         # With a default, argparse does not list FILE as missing when a size is.
         command.add_argument(
             "files",

@@ -8,7 +8,7 @@ import sys
 from typing import Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from .grouping import digests
-from .hashers import Hasher
+from .hashers import Hasher, plural
 from .messages import PROG, Fatal, InputError, ReadError, escaped, report, write_output
 from .reading import STDIN_NAME
 
@@ -49,10 +49,6 @@ def read_listing(name: str) -> List[bytes]:
     except OSError as exc:
         raise Fatal(f"{PROG}: {os.fsdecode(escaped(name))}: {exc.strerror or exc}") from None
     return data.splitlines()
-
-
-def plural(count: int, singular: str, many: str) -> str:
-    return f"{count} {singular if count == 1 else many}"
 
 
 class _Listed(NamedTuple):

@@ -7,7 +7,7 @@ from typing import Generic, Iterable, Iterator, List, Tuple, TypeVar, Union
 from .hashers import Hasher
 from .messages import InputError
 from .progress import Progress
-from .reading import STDIN_NAME, known_size, open_input, read_block, read_size
+from .reading import STDIN_NAME, known_size, open_input, read_block
 
 Tag = TypeVar("Tag")
 
@@ -30,7 +30,7 @@ class _Group(Generic[Tag]):
         """Adds bytes to hash, or the error that stands in for an input."""
         if isinstance(item, bytes):
             try:
-                self._hasher.refuse_over_capacity(len(item))
+                item = self._hasher.fit(item)
             except InputError as exc:
                 item = exc
             else:
@@ -68,9 +68,9 @@ def digests(
         streamed = False
         try:
             with open_input(source) as stream:
-                first = read_size(hasher.capacity, 0)
+                first = hasher.first_read
                 head = read_block(stream, first)
-                if len(head) < first:  # all of it: hashed with the group
+                if len(head) < first or hasher.bits is not None:  # all of it, or all that is hashed: grouped
                     group.add(tag, head)
                     continue
                 yield from group.flush()

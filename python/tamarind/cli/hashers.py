@@ -23,9 +23,19 @@ class SupportsIncremental(Protocol):
 
 
 class SupportsHash(Protocol):
+    @property
+    def capacity(self) -> Optional[int]: ...
+
+    @property
+    def capacity_bits(self) -> Optional[int]: ...
+
     def hash(self, data: bytes) -> bytes: ...
 
-    def hash_many(self, items: Iterable[bytes], threads: Optional[int] = ...) -> List[bytes]: ...
+    def hash_bits(self, data: bytes, bit_length: int) -> bytes: ...
+
+    def hash_many(
+        self, items: Iterable[bytes], threads: Optional[int] = ..., bit_length: Optional[int] = ...
+    ) -> List[bytes]: ...
 
     def incremental(self, data: bytes = ...) -> SupportsIncremental: ...
 
@@ -35,37 +45,26 @@ class Choice(NamedTuple):
 
     build: Callable[[], SupportsHash]
     description: str  # how messages name it, e.g. BabyJubjubPedersen(4, 64)
-    capacity: Optional[int]  # most input bytes it accepts; None when unbounded
-
-
-def babyjubjub_capacity(segments: int, bits_per_window: int) -> int:
-    """Most input bytes a BabyJubjubPedersen accepts: it has one generator per input bit."""
-    return segments * bits_per_window // 8
-
-
-def bowe_hopwood_capacity(segments: int, chunks_per_segment: int) -> int:
-    """Most input bytes a JubjubBoweHopwood accepts.
-
-    n bytes form ceil(8n / 3) chunks of 3 bits and each chunk needs a generator,
-    so n fits exactly when 8n <= 3 * segments * chunks_per_segment.
-    """
-    return 3 * segments * chunks_per_segment // 8
 
 
 def choose(args: argparse.Namespace) -> Choice:
     """The hasher the parsed command line names."""
     if args.command == "circom":
-        return Choice(CircomPedersen, "CircomPedersen()", None)
+        return Choice(CircomPedersen, "CircomPedersen()")
     if args.command == "zcash":
         personalization: Optional[bytes] = args.personalization
         if personalization is None:
-            return Choice(ZcashPedersen, "ZcashPedersen()", None)
-        return Choice(partial(ZcashPedersen, personalization), f"ZcashPedersen({personalization!r})", None)
+            return Choice(ZcashPedersen, "ZcashPedersen()")
+        return Choice(partial(ZcashPedersen, personalization), f"ZcashPedersen({personalization!r})")
     if args.command == "babyjubjub":
         s, w = args.segments, args.bits_per_window
-        return Choice(partial(BabyJubjubPedersen, s, w), f"BabyJubjubPedersen({s}, {w})", babyjubjub_capacity(s, w))
+        return Choice(partial(BabyJubjubPedersen, s, w), f"BabyJubjubPedersen({s}, {w})")
     s, c = args.segments, args.chunks_per_segment
-    return Choice(partial(JubjubBoweHopwood, s, c), f"JubjubBoweHopwood({s}, {c})", bowe_hopwood_capacity(s, c))
+    return Choice(partial(JubjubBoweHopwood, s, c), f"JubjubBoweHopwood({s}, {c})")
+
+
+def plural(count: int, singular: str, many: str) -> str:
+    return f"{count} {singular if count == 1 else many}"
 
 
 def panic_message(exc: BaseException) -> str:
@@ -80,9 +79,9 @@ class Hasher:
     one-line message replaces it.
     """
 
-    def __init__(self, choice: Choice, silencer: NativeReportSilencer) -> None:
+    def __init__(self, choice: Choice, silencer: NativeReportSilencer, bits: Optional[int] = None) -> None:
         self.description = choice.description
-        self.capacity = choice.capacity
+        self.bits = bits  # --bits: each input's first `bits` bits are hashed, and nothing else
         self._silencer = silencer
         try:
             # Sizes whose tables cannot even be counted fault ("capacity overflow").
@@ -94,12 +93,37 @@ class Hasher:
             if not is_panic(exc):
                 raise
             raise Fatal(f"{PROG}: cannot build {self.description}: {panic_message(exc)}") from None
+        self.capacity = self._instance.capacity  # in bytes; None when any length fits
+        capacity_bits = self._instance.capacity_bits
+        if bits is not None and capacity_bits is not None and bits > capacity_bits:
+            raise Fatal(
+                f"{PROG}: --bits {bits} is too many for {self.description}: "
+                f"at most {plural(capacity_bits, 'bit fits', 'bits fit')}"
+            )
+
+    @property
+    def first_read(self) -> int:
+        """How much of an input to read first: with --bits, all that is hashed."""
+        return read_size(self.capacity, 0) if self.bits is None else -(-self.bits // 8)
+
+    def fit(self, data: bytes) -> bytes:
+        """What is hashed of a whole input: all of it, within the capacity, or with
+        --bits its first bits (the rest of the last byte cleared, as hash_bits wants).
+        Checked before any call: the extension would fault with PanicException instead."""
+        if self.bits is None:
+            self.refuse_over_capacity(len(data))
+            return data
+        if 8 * len(data) < self.bits:
+            raise InputError(f"input too short for --bits {self.bits}: {plural(8 * len(data), 'bit', 'bits')}")
+        data = data[: self.first_read]
+        spare = -self.bits % 8
+        return data[:-1] + bytes([data[-1] & (0xFF >> spare)]) if spare else data
 
     def refuse_over_capacity(self, size: int) -> None:
-        # Checked before any call: the extension would fault with PanicException instead.
         if self.capacity is not None and size > self.capacity:
-            fit = "1 byte fits" if self.capacity == 1 else f"{self.capacity} bytes fit"
-            raise InputError(f"input too long for {self.description}: at most {fit}")
+            raise InputError(
+                f"input too long for {self.description}: at most {plural(self.capacity, 'byte fits', 'bytes fit')}"
+            )
 
     def _call(self, call: Callable[..., T], *args: object) -> T:
         # KeyboardInterrupt, raised by the extension inside long calls, passes through untouched.
@@ -114,15 +138,19 @@ class Hasher:
             raise InputError(f"internal fault: {panic_message(exc)}") from None
 
     def digest(self, data: bytes) -> bytes:
-        self.refuse_over_capacity(len(data))
-        return self._call(self._instance.hash, data)
+        """The digest of an input that `fit` returned."""
+        if self.bits is None:
+            return self._call(self._instance.hash, data)
+        return self._call(self._instance.hash_bits, data, self.bits)
 
     def digest_many(self, items: List[bytes]) -> List[Union[bytes, InputError]]:
-        """The digest of each item (each within the capacity), in one hash_many call."""
+        """The digest of each item (each as `fit` returned it), in one hash_many call."""
         if not items:
             return []
         try:
-            return list(self._call(self._instance.hash_many, items))
+            if self.bits is None:
+                return list(self._call(self._instance.hash_many, items))
+            return list(self._call(partial(self._instance.hash_many, bit_length=self.bits), items))
         except InputError:
             # The call fails as a whole; one at a time, the fault is pinned on its input.
             results: List[Union[bytes, InputError]] = []

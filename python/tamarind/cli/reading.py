@@ -30,7 +30,7 @@ def read_block(stream: BinaryIO, size: int) -> bytes:
     remaining = size
     try:
         while remaining > 0:
-            part = stream.read(remaining)
+            part = stream.read(min(remaining, STREAM_BLOCK))  # a file's read(n) allocates all n at once
             if not part:
                 break
             parts.append(part)
