@@ -16,9 +16,8 @@ The command line is `python -m tamarind` (or the `tamarind` script); see
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
-
-from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
+# typing is not imported at run time either: see below.
+TYPE_CHECKING = False
 
 # The package version; the build reads it from this line (pyproject.toml).
 __version__ = "0.1.0"
@@ -32,19 +31,36 @@ __all__ = [
 ]
 
 if TYPE_CHECKING:
+    from typing import Any
+
+    from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
 
     class PanicException(BaseException):
         """Raised when native code called from Python faults (at runtime: pyo3_runtime.PanicException)."""
 
 
+_CLASSES = frozenset(__all__) - {"PanicException"}
+
+
 def __getattr__(name: str) -> Any:
-    # The extension creates PanicException only when its first fault happens and
-    # does not export it, so it is fetched lazily: importing tamarind stays free
-    # of side effects for the many programs that never ask for it.
-    if name == "PanicException":
+    # Everything is fetched on first use. The command line runs with this package
+    # imported first, and a Ctrl-C while the extension loads must reach the
+    # command's own handling, not print a traceback. PanicException exists only
+    # once the extension's first fault has happened, so importing tamarind stays
+    # free of side effects for the many programs that never ask for it.
+    if name in _CLASSES:
+        import _tamarind
+
+        value = getattr(_tamarind, name)
+    elif name == "PanicException":
         from .faults import provoke_panic_type
 
-        panic = provoke_panic_type()
-        globals()["PanicException"] = panic
-        return panic
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = provoke_panic_type()
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

@@ -1,10 +1,26 @@
 """`python -m tamarind` and the `tamarind` console script."""
 
-import sys
+from __future__ import annotations
 
-from .cli import main
+import sys
+from collections.abc import Sequence
 
 __all__ = ["main"]
+
+EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
+    # Loading the extension and the command line takes a noticeable moment, so
+    # Ctrl-C is caught from before the first heavy import: status 130, no traceback.
+    try:
+        from .cli import main as run
+
+        return run(argv)
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,5 +1,9 @@
 """Shared helpers for the tests of the _tamarind extension surface."""
 
+import os
+import select
+import time
+
 import _tamarind
 import pytest
 
@@ -51,3 +55,38 @@ def panic_exception_type():
     except BaseException as error:  # noqa: B036 - the type is what we want
         return type(error)
     raise AssertionError("hashing past the capacity did not fault")
+
+
+# How long a test waits for something it needs before it fails, saying what it
+# waited for. Minutes: under the sanitizers, on a busy machine, hashing the first
+# megabyte alone can take two. Only a failing test ever waits that long.
+CEILING = 600.0
+
+
+def wait_for(condition, what, ceiling=CEILING):
+    """Returns once `condition()` holds; fails, naming `what`, if it does not within `ceiling` seconds."""
+    deadline = time.monotonic() + ceiling
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"waited {ceiling:.0f} s for {what}")
+        time.sleep(0.01)
+
+
+def read_until(fd, until, what, data=b"", ceiling=CEILING):
+    """Reads the descriptor `fd` (a pipe or a terminal), adding to `data`, until
+    `until(data)` holds; returns it. Fails, naming `what`, if the writers close
+    it first or `ceiling` seconds pass."""
+    deadline = time.monotonic() + ceiling
+    while not until(data):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            pytest.fail(f"waited {ceiling:.0f} s for {what}; received {data!r}")
+        if select.select([fd], [], [], remaining)[0]:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:  # EIO: a terminal that every writer has closed
+                chunk = b""
+            if not chunk:
+                pytest.fail(f"the output ended before {what}; received {data!r}")
+            data += chunk
+    return data

@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib.metadata
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -14,7 +15,8 @@ from typing import Callable, Sequence
 import pytest
 import tamarind.cli
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
-from conftest import panic_exception_type
+from conftest import CEILING, panic_exception_type, read_until
+from tamarind.cli import hashers
 
 import tamarind
 
@@ -200,6 +202,11 @@ def test_bad_inputs_are_reported_and_the_rest_hashed(
         (["-c", "sums", "zcash"], ["-c goes after the command"]),
         (["circom", "--check", "sums", "--hex", "00"], ["--check cannot be combined with --hex or FILE"]),
         (["circom", "--check", "missing-list"], ["tamarind: missing-list: No such file or directory"]),
+        (["circom", "--bits", "8.0", "--hex", "00"], ["argument --bits: '8.0' is not a whole number"]),
+        (
+            ["babyjubjub", "2", "8", "--bits", "17", "--hex", "000000"],
+            ["tamarind: --bits 17 is too many for BabyJubjubPedersen(2, 8): at most 16 bits fit"],
+        ),
         # Sizes the extension refuses to build: too many to count, too many to allocate.
         (
             ["babyjubjub", str(2**64 - 1), str(2**64 - 1), "--hex", "00"],
@@ -216,6 +223,32 @@ def test_bad_command_lines_fail_with_one_line(args: list[str], fragments: list[s
     proc = run(args)
     assert proc.stdout == b""
     assert_one_error(proc, *fragments)
+
+
+def first_bits(data: bytes, bits: int) -> bytes:
+    """The first `bits` bits of `data`, least significant first, in ceil(bits / 8) bytes."""
+    return (int.from_bytes(data, "little") & ((1 << bits) - 1)).to_bytes(-(-bits // 8), "little")
+
+
+# Inputs longer than N bits, with the bits past N set, and one of exactly N bits; from
+# --hex and from standard input (read only as far as needed).
+@pytest.mark.parametrize("bits", [0, 1, 7, 8, 13, 200])
+@pytest.mark.parametrize("command", ["circom", "zcash-ascii", "babyjubjub", "bowe-hopwood"])
+def test_bits_hashes_the_first_n_bits_of_each_input(command: str, bits: int) -> None:
+    args, factory = COMMANDS[command]
+    size = -(-bits // 8)
+    given = [b"\xff" * (size + 2), bytes(range(101, 101 + size)) + b"\x5a", first_bits(b"\xff" * size, bits)]
+    digests = [factory().hash_bits(first_bits(data, bits), bits).hex() for data in given]  # type: ignore[attr-defined]
+    proc = run([*args, "--bits", str(bits), *(f"--hex={data.hex()}" for data in given)])
+    assert_succeeded(proc, [f"{digest}  {data.hex()}" for digest, data in zip(digests, given)])
+    assert_succeeded(run([*args, "--bits", str(bits)], stdin=given[1] * 1000), [f"{digests[1]}  -"])
+
+
+def test_bits_refuses_an_input_shorter_than_n_bits() -> None:
+    proc = run(["zcash", "--bits", "12", "--hex", "ab", "--hex", "abcd"])
+    digest = ZcashPedersen().hash_bits(bytes.fromhex("ab0d"), 12).hex()  # the top 4 bits of cd cleared
+    assert proc.stdout.decode().splitlines() == [f"{digest}  abcd"]
+    assert_one_error(proc, "tamarind: ab: input too short for --bits 12: 8 bits")
 
 
 def test_escaped_names_keep_one_line_per_input(tmp_path: Path) -> None:
@@ -246,12 +279,12 @@ def test_one_instance_serves_the_run(
     monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
 ) -> None:
     built: list[object] = []
-    monkeypatch.setattr(tamarind.cli, "CircomPedersen", lambda: built.append(CircomPedersen()) or built[-1])
+    monkeypatch.setattr(hashers, "CircomPedersen", lambda: built.append(CircomPedersen()) or built[-1])
     assert tamarind.cli.main(["circom", "--hex", "00", "--hex", "01", "--hex", "02"]) == 0
     assert (len(capsysbinary.readouterr().out.splitlines()), len(built)) == (3, 1)
 
 
-def test_console_script_matches_module_run(tmp_path: Path) -> None:
+def console_script() -> Path:
     try:
         importlib.metadata.distribution("tamarind")
     except importlib.metadata.PackageNotFoundError:
@@ -261,8 +294,48 @@ def test_console_script_matches_module_run(tmp_path: Path) -> None:
         found = shutil.which("tamarind")
         assert found, "the installed distribution has no tamarind console script"
         script = Path(found)
-    proc = subprocess.run([str(script), "zcash", "--hex", "616263"], capture_output=True, timeout=60, cwd=tmp_path)
+    return script
+
+
+def test_console_script_matches_module_run(tmp_path: Path) -> None:
+    proc = subprocess.run(
+        [str(console_script()), "zcash", "--hex", "616263"], capture_output=True, timeout=60, cwd=tmp_path
+    )
     assert_succeeded(proc, [f"{expected(ZcashPedersen, b'abc')}  616263"])
+
+
+# Found before the real extension: it says it is being loaded, then waits, so
+# that Ctrl-C comes while the command line is still importing what it needs.
+STAND_IN_EXTENSION = """
+import sys
+sys.stderr.write("loading _tamarind\\n")
+sys.stderr.flush()
+sys.stdin.read()
+"""
+
+
+@pytest.mark.parametrize("how", ["module", "script"])
+def test_ctrl_c_while_the_extension_loads_ends_quietly_with_status_130(how: str, tmp_path: Path) -> None:
+    (tmp_path / "_tamarind.py").write_text(STAND_IN_EXTENSION)
+    command = [sys.executable, "-m", "tamarind"] if how == "module" else [str(console_script())]
+    path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+    proc = subprocess.Popen(
+        [*command, "zcash", "--hex", "00"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env={**os.environ, "PYTHONPATH": path},
+        bufsize=0,
+    )
+    assert proc.stderr is not None
+    try:
+        said = read_until(proc.stderr.fileno(), lambda err: b"\n" in err, "the stand-in extension to be loaded")
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=CEILING)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert (proc.returncode, out, said + err) == (130, b"", b"loading _tamarind\n")
 
 
 def test_package_exports_the_extensions_panic_exception() -> None:

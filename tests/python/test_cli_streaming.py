@@ -6,21 +6,20 @@ from __future__ import annotations
 import fcntl
 import io
 import os
-import select
 import signal
 import struct
 import subprocess
 import sys
 import termios
 import threading
-import time
 from pathlib import Path
 from typing import Any, BinaryIO, Callable, Iterator
 
 import pytest
 import tamarind.cli
 from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
-from conftest import panic_exception_type
+from conftest import CEILING, panic_exception_type, read_until, wait_for
+from tamarind.cli import grouping, hashers, progress, reading
 from test_cli import assert_succeeded, expected, run
 
 # The configurable ones hold several of the small blocks the tests stream with:
@@ -53,7 +52,7 @@ def test_streamed_inputs_hash_as_if_whole(
     capsysbinary: pytest.CaptureFixture[bytes],
 ) -> None:
     args, factory = STREAMED[command]
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", block)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", block)
     monkeypatch.chdir(tmp_path)
     sizes = sorted({0, 1, block - 1, block, block + 1, 2 * block, 2 * block + 1, 3 * block + 5, 250})
     contents = {f"len{n}": pattern(n) for n in sizes}
@@ -96,7 +95,7 @@ class ReadRecorder:
 @pytest.fixture
 def reads(monkeypatch: pytest.MonkeyPatch) -> list[tuple[int, int]]:
     recorded: list[tuple[int, int]] = []
-    monkeypatch.setattr(tamarind.cli, "open", lambda path, mode: ReadRecorder(path, recorded), raising=False)
+    monkeypatch.setattr(reading, "open", lambda path, mode: ReadRecorder(path, recorded), raising=False)
     return recorded
 
 
@@ -109,7 +108,7 @@ def test_a_large_input_is_never_read_whole(
     capsysbinary: pytest.CaptureFixture[bytes],
 ) -> None:
     args, factory = STREAMED[command]
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
     data = pattern(10 * 64 + 3)
     (tmp_path / "big").write_bytes(data)
     assert tamarind.cli.main([*args, str(tmp_path / "big")]) == 0
@@ -137,7 +136,7 @@ def test_over_capacity_is_read_one_byte_past_at_most(
     monkeypatch: pytest.MonkeyPatch,
     capsysbinary: pytest.CaptureFixture[bytes],
 ) -> None:
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
     monkeypatch.chdir(tmp_path)
     (tmp_path / "long").write_bytes(pattern(capacity + 5000))
     (tmp_path / "fits").write_bytes(pattern(capacity))
@@ -155,6 +154,8 @@ def test_over_capacity_is_read_one_byte_past_at_most(
 class RecordingHasher:
     """A CircomPedersen that records each hash_many call: its items and how many
     output lines had been printed before it."""
+
+    capacity = capacity_bits = None
 
     def __init__(self, capture: pytest.CaptureFixture[bytes], calls: list[tuple[list[bytes], int]]) -> None:
         self._inner = CircomPedersen()
@@ -181,9 +182,9 @@ def test_short_inputs_go_through_hash_many_in_bounded_groups(
 ) -> None:
     calls: list[tuple[list[bytes], int]] = []
     recorder = RecordingHasher(capsysbinary, calls)
-    monkeypatch.setattr(tamarind.cli, "CircomPedersen", lambda: recorder)
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
-    monkeypatch.setattr(tamarind.cli, "GROUP_BYTES", 1000)
+    monkeypatch.setattr(hashers, "CircomPedersen", lambda: recorder)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(grouping, "GROUP_BYTES", 1000)
     monkeypatch.chdir(tmp_path)
     if source == "hex":
         contents = [pattern(i % 4, seed=i) for i in range(600)]  # few bytes: the item count bounds the groups
@@ -198,7 +199,7 @@ def test_short_inputs_go_through_hash_many_in_bounded_groups(
     assert recorder.printed() == [f"{expected(CircomPedersen, data)}  {name}" for data, name in zip(contents, names)]
     assert [item for items, _ in calls for item in items] == contents
     assert len(calls) > 1
-    assert all(len(items) <= tamarind.cli.GROUP_ITEMS for items, _ in calls)
+    assert all(len(items) <= grouping.GROUP_ITEMS for items, _ in calls)
     assert all(sum(map(len, items)) < 1000 + 64 for items, _ in calls)
     # Each group's lines are out before the next group is hashed.
     assert [before for _, before in calls] == [sum(len(items) for items, _ in calls[:k]) for k in range(len(calls))]
@@ -210,6 +211,8 @@ def test_a_fault_inside_a_group_is_pinned_on_its_input(
     panic = panic_exception_type()
 
     class Faulty:
+        capacity = capacity_bits = None
+
         def __init__(self) -> None:
             self._inner = CircomPedersen()
 
@@ -223,7 +226,7 @@ def test_a_fault_inside_a_group_is_pinned_on_its_input(
                 raise panic("item %d: cannot hash 02" % items.index(b"\x02"))
             return self._inner.hash_many(items, threads)  # type: ignore[no-any-return]
 
-    monkeypatch.setattr(tamarind.cli, "CircomPedersen", Faulty)
+    monkeypatch.setattr(hashers, "CircomPedersen", Faulty)
     assert tamarind.cli.main(["circom", "--hex", "01", "--hex", "02", "--hex", "03"]) == 2
     printed = capsysbinary.readouterr()
     assert printed.out.decode().splitlines() == [f"{expected(CircomPedersen, bytes([i]))}  0{i}" for i in (1, 3)]
@@ -260,11 +263,6 @@ def test_errors_keep_their_place_among_the_digests(tmp_path: Path) -> None:
     )
 
 
-def read_line_within(stream: BinaryIO, seconds: float) -> bytes:
-    ready, _, _ = select.select([stream], [], [], seconds)
-    return stream.readline() if ready else b""
-
-
 def test_digests_known_are_printed_before_standard_input_is_read(tmp_path: Path) -> None:
     (tmp_path / "a").write_bytes(b"abc")
     proc = subprocess.Popen(
@@ -273,14 +271,13 @@ def test_digests_known_are_printed_before_standard_input_is_read(tmp_path: Path)
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         cwd=tmp_path,
+        bufsize=0,
     )
-    assert proc.stdin is not None and proc.stdout is not None and proc.stderr is not None
+    assert proc.stdout is not None
     try:
-        first = read_line_within(proc.stdout, 60)  # standard input is still open
-        proc.stdin.write(b"fox")
-        proc.stdin.close()
-        rest, err = read_line_within(proc.stdout, 60), proc.stderr.read()
-        proc.wait(60)
+        # Standard input is still open meanwhile.
+        first = read_until(proc.stdout.fileno(), lambda out: b"\n" in out, "the digest of a")
+        rest, err = proc.communicate(b"fox", timeout=CEILING)
     finally:
         proc.kill()
         proc.wait()
@@ -289,7 +286,7 @@ def test_digests_known_are_printed_before_standard_input_is_read(tmp_path: Path)
 
 
 def test_the_real_block_boundary_of_a_file_and_of_standard_input(tmp_path: Path) -> None:
-    data = os.urandom(tamarind.cli.STREAM_BLOCK + 1)
+    data = os.urandom(reading.STREAM_BLOCK + 1)
     (tmp_path / "big").write_bytes(data)
     (tmp_path / "block").write_bytes(data[:-1])
     digest, block = expected(ZcashPedersen, data), expected(ZcashPedersen, data[:-1])
@@ -310,61 +307,92 @@ def big_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return path
 
 
-def feed(fd: int, data: bytes) -> None:
-    view = memoryview(data)
-    try:
-        while view:
-            view = view[os.write(fd, view[: 1 << 16]) :]
-    except BrokenPipeError:
-        pass  # the command ended first
-    finally:
-        os.close(fd)
+class Feeder(threading.Thread):
+    """Writes `data` to the pipe `fd`, then closes it; `written` counts the bytes so far."""
+
+    def __init__(self, fd: int, data: bytes) -> None:
+        super().__init__()
+        self._fd, self._data, self.written = fd, data, 0
+
+    def run(self) -> None:
+        view = memoryview(self._data)
+        try:
+            while self.written < len(view):
+                self.written += os.write(self._fd, view[self.written : self.written + (1 << 16)])
+        except BrokenPipeError:
+            pass  # the command ended first
+        finally:
+            os.close(self._fd)
 
 
-def interrupt_after(proc: subprocess.Popen[bytes], seconds: float) -> tuple[float, bytes, bytes]:
-    """Sends SIGINT after `seconds`; the time the command took to end, and its output."""
-    time.sleep(seconds)
-    assert proc.poll() is None, "the command ended before it was interrupted"
-    sent = time.monotonic()
+def pipe_capacity(fd: int) -> int:
+    # Linux says; elsewhere a pipe holds at most 64 KiB, so 1 MiB is safely more.
+    return fcntl.fcntl(fd, getattr(fcntl, "F_GETPIPE_SZ", 1032)) if sys.platform == "linux" else 1 << 20
+
+
+# From Ctrl-C to the end of the run: the extension looks for signals every few
+# milliseconds of work, so this much only a run that ignored Ctrl-C would take.
+INTERRUPT_CEILING = 30
+
+
+def interrupt(proc: subprocess.Popen[bytes]) -> tuple[bytes, bytes]:
+    """Sends SIGINT; the rest of the command's output once it has ended, which it must promptly."""
     proc.send_signal(signal.SIGINT)
     try:
-        out, err = proc.communicate(timeout=30)
-    finally:
+        return proc.communicate(timeout=INTERRUPT_CEILING)
+    except subprocess.TimeoutExpired:
         proc.kill()
-    return time.monotonic() - sent, out, err
+        proc.communicate()
+        pytest.fail(f"the command was still running {INTERRUPT_CEILING} s after Ctrl-C")
 
 
-@pytest.mark.parametrize("how", ["streamed-file", "streamed-stdin", "hash-many", "waiting-on-stdin"])
+# Each waits until the command shows it is in the middle of the long work (or
+# waiting on standard input) before Ctrl-C. A streamed file: see the progress bar's test.
+@pytest.mark.parametrize("how", ["streamed-stdin", "hash-many", "waiting-on-stdin"])
 def test_ctrl_c_ends_the_run_promptly_with_status_130(how: str, big_file: Path, tmp_path: Path) -> None:
     args = [sys.executable, "-m", "tamarind", "zcash"]
-    stdin_data = None
-    if how == "streamed-file":
-        args.append(str(big_file))
-    elif how == "streamed-stdin":
-        stdin_data = big_file.read_bytes()
-    elif how == "hash-many":
-        # Shorter than a block each, so one hash_many call takes several of them.
+    lines: list[str] = []  # the lines printed before Ctrl-C
+    if how == "hash-many":
+        # A first group of empty files, whose lines say that the second group is
+        # being read and hashed: pieces shorter than a block, megabytes in all.
         piece = big_file.read_bytes()[:200_000]
         for i in range(80):
             (tmp_path / f"f{i}").write_bytes(piece[i:])
-        args += [str(tmp_path / f"f{i}") for i in range(80)]
+        empty = [tmp_path / f"e{i}" for i in range(grouping.GROUP_ITEMS)]
+        for path in empty:
+            path.write_bytes(b"")
+        args += [*map(str, empty), *(str(tmp_path / f"f{i}") for i in range(80))]
+        lines = [f"{expected(ZcashPedersen, b'')}  {path}" for path in empty]
+    elif how == "waiting-on-stdin":
+        (tmp_path / "a").write_bytes(b"abc")
+        args += [str(tmp_path / "a"), "-"]
+        lines = [f"{expected(ZcashPedersen, b'abc')}  {tmp_path / 'a'}"]
     read_end, write_end = os.pipe()
-    proc = subprocess.Popen(args, stdin=read_end, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(args, stdin=read_end, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
     os.close(read_end)
-    feeder = threading.Thread(target=feed, args=(write_end, stdin_data or b""))
-    if stdin_data is not None:
-        feeder.start()
+    assert proc.stdout is not None
+    feeder = Feeder(write_end, big_file.read_bytes())
+    printed = b""
     try:
-        latency, out, err = interrupt_after(proc, 1.0)
+        if how == "streamed-stdin":
+            # Once more than a block and what the pipe holds is written, the first block is hashed.
+            beyond = reading.STREAM_BLOCK + pipe_capacity(write_end)
+            feeder.start()
+            wait_for(lambda: feeder.written > beyond, "the command to read past its first block")
+        else:
+            printed = read_until(
+                proc.stdout.fileno(), lambda out: out.count(b"\n") >= len(lines), f"{len(lines)} lines of digests"
+            )
+        out, err = interrupt(proc)
     finally:
-        if stdin_data is not None:
-            feeder.join(30)
+        proc.kill()
+        proc.wait()
+        if feeder.ident is not None:
+            feeder.join()  # it closes the pipe
         else:
             os.close(write_end)  # open until now: the waiting case waits on it
     assert (proc.returncode, err) == (130, b"")  # no traceback, nor any other message
-    assert latency < 5, latency
-    if how == "hash-many":
-        assert out == b""  # still inside the first group
+    assert (printed + out).decode().splitlines() == lines  # none from the work interrupted
 
 
 # --- the progress bar --------------------------------------------------------
@@ -386,23 +414,6 @@ def screen(text: str) -> str:
     return "".join(line).rstrip()
 
 
-def drain(master: int, until: Callable[[str], bool], seconds: float) -> str:
-    """Reads the terminal's output until `until` holds of it, or it closes, or time runs out."""
-    out = b""
-    deadline = time.monotonic() + seconds
-    while not until(out.decode(errors="replace")) and time.monotonic() < deadline:
-        ready, _, _ = select.select([master], [], [], 0.1)
-        if ready:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO: every writer has closed it
-                break
-            if not chunk:
-                break
-            out += chunk
-    return out.decode(errors="replace")
-
-
 def test_progress_bar_on_a_terminal_is_erased_on_ctrl_c(big_file: Path) -> None:
     master, slave = os.openpty()
     columns = 72  # narrower than the line: a line that wrapped could not be redrawn in place
@@ -414,34 +425,45 @@ def test_progress_bar_on_a_terminal_is_erased_on_ctrl_c(big_file: Path) -> None:
             stdout=subprocess.PIPE,
             stderr=slave,
         )
-        shown = drain(master, lambda out: "MiB" in out, 120)
-        proc.send_signal(signal.SIGINT)
-        out, _ = proc.communicate(timeout=30)
-        # Our end of the terminal stays open meanwhile: once no one holds it, Linux may
-        # report the terminal closed before the last of its output is read.
-        shown += drain(master, lambda out: False, 2)
+        try:
+            # Drawn once the first block is hashed: a carriage return, then the bar.
+            shown = read_until(master, lambda out: b"MiB" in out.partition(b"\r")[2], "the progress bar")
+            out, _ = interrupt(proc)
+        finally:
+            proc.kill()
+            proc.wait()
+        # The command has ended, so all it wrote is there to read. Our end of the
+        # terminal stays open meanwhile: once no one holds it, Linux may report the
+        # terminal closed before the last of its output is read.
+        shown = read_until(master, lambda out: out.endswith(b"\r") or b"\n" in out, "the bar to be erased", shown)
     finally:
         os.close(slave)
         os.close(master)
     assert (proc.returncode, out) == (130, b"")
-    assert "\n" not in shown  # one line, redrawn in place
-    first = screen(shown.split("\r")[1])
+    text = shown.decode(errors="replace")
+    assert "\n" not in text  # one line, redrawn in place
+    first = screen(text.split("\r")[1])
     # The name is cut, the numbers before it are not.
     assert len(first) == columns - 1 and str(big_file).startswith(first.split("MiB  ")[1])
     assert first.startswith("tamarind: [") and "% " in first and "of 24.0 MiB  /" in first
-    assert screen(shown) == ""  # erased
+    assert screen(text) == ""  # erased
 
 
 class Terminal:
     """A pseudo-terminal: `file` writes to it, `shown()` returns what it received."""
+
+    MARK = "<end>"
 
     def __init__(self) -> None:
         self._master, slave = os.openpty()
         self.file = open(slave, "w", encoding="utf-8", errors="backslashreplace")
 
     def shown(self) -> str:
+        # A mark of our own after what was written: the terminal keeps the order.
+        self.file.write(self.MARK)
         self.file.flush()
-        return drain(self._master, lambda out: False, 0.5)
+        out = read_until(self._master, lambda out: self.MARK.encode() in out, "the end of the output").decode()
+        return out[: out.index(self.MARK)]
 
     def close(self) -> None:
         self.file.close()
@@ -482,9 +504,9 @@ def test_progress_bar_for_large_inputs_on_a_terminal(
     monkeypatch: pytest.MonkeyPatch,
     capsysbinary: pytest.CaptureFixture[bytes],
 ) -> None:
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
-    monkeypatch.setattr(tamarind.cli, "PROGRESS_FROM", 640)
-    monkeypatch.setattr(tamarind.cli, "PROGRESS_INTERVAL", 0.0)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(progress, "PROGRESS_FROM", 640)
+    monkeypatch.setattr(progress, "PROGRESS_INTERVAL", 0.0)
     data = pattern(640 + 5 if large else 639)
     (tmp_path / "big").write_bytes(data)
     monkeypatch.setattr(sys, "stdin", pipe_stdin(data))
@@ -507,9 +529,9 @@ def test_progress_bar_for_large_inputs_on_a_terminal(
 def test_no_progress_bar_when_standard_error_is_not_a_terminal(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
 ) -> None:
-    monkeypatch.setattr(tamarind.cli, "STREAM_BLOCK", 64)
-    monkeypatch.setattr(tamarind.cli, "PROGRESS_FROM", 64)
-    monkeypatch.setattr(tamarind.cli, "PROGRESS_INTERVAL", 0.0)
+    monkeypatch.setattr(reading, "STREAM_BLOCK", 64)
+    monkeypatch.setattr(progress, "PROGRESS_FROM", 64)
+    monkeypatch.setattr(progress, "PROGRESS_INTERVAL", 0.0)
     (tmp_path / "big").write_bytes(pattern(1000))
     with open(tmp_path / "err", "w") as err:
         monkeypatch.setattr(sys, "stderr", err)
