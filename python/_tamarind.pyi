@@ -5,12 +5,17 @@ configurable hasher's capacity raises `PanicException` (qualified name
 pyo3_runtime.PanicException), which derives from `BaseException` and is not an
 attribute of this module.
 
-Every class also has `hash_many` (many inputs on native threads),
-`incremental` (one input fed in pieces, see `IncrementalHash`) and pickles by
-its constructor arguments. Long calls raise `KeyboardInterrupt` on Ctrl-C.
+Every class also has `hash_bits` (an input of any number of bits), `point`
+(the hash point as integers), `hash_many` (many inputs on native threads),
+`incremental` (one input fed in pieces, see `IncrementalHash`), the
+properties `capacity` and `capacity_bits`, and pickles by its constructor
+arguments. What they take as data is any bytes-like object; `hash` takes
+bytes. Long calls raise `KeyboardInterrupt` on Ctrl-C.
 """
 
 from typing import Iterable, List, Optional, SupportsIndex, Tuple, final
+
+from _typeshed import ReadableBuffer
 
 __all__ = ["BabyJubjubPedersen", "JubjubBoweHopwood", "CircomPedersen", "ZcashPedersen"]
 
@@ -22,14 +27,50 @@ class BabyJubjubPedersen:
     def __new__(cls, segments: SupportsIndex, bits_per_window: SupportsIndex) -> BabyJubjubPedersen: ...
     def hash(self, data: bytes) -> bytes:
         """Hash `data`, returning the compressed point as bytes."""
-    def hash_many(self, items: Iterable[bytes], threads: Optional[SupportsIndex] = None) -> List[bytes]:
-        """Hash every bytes object of the iterable `items`, returning the list of
-        digests: the same as [self.hash(x) for x in items], computed on `threads`
+    @property
+    def capacity(self) -> Optional[int]:
+        """The longest input in bytes, or None when any length fits (the caching hashers)."""
+    @property
+    def capacity_bits(self) -> Optional[int]:
+        """The longest input in bits (hash_bits), or None when any length fits (the caching hashers)."""
+    def hash_bits(self, data: ReadableBuffer, bit_length: SupportsIndex) -> bytes:
+        """Hash the first `bit_length` bits of `data` (any bytes-like object): message
+        bit i is bit i % 8 of data[i // 8], least significant first, exactly as
+        hash() reads bytes, so hash_bits(d, 8 * len(d)) == hash(d). Chunks and
+        segments follow bit_length, not the bytes: this is the hash of a bit string,
+        as Zcash defines PedersenHash and circom's Pedersen(n) template hashes n bits.
+        `data` must have exactly ceil(bit_length / 8) bytes and every bit from
+        bit_length on must be zero, else ValueError. Constant time in the bits.
+
+        Returns the compressed point: 32 bytes, y little-endian with
+        bit 7 of byte 31 set when x > (p - 1) / 2."""
+    def point(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> Tuple[int, int]:
+        """The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in
+        [0, p): the affine coordinates of the point whose encoding hash() returns,
+        before encoding. With `bit_length`, of the first bit_length bits, read as
+        hash_bits() reads them.
+
+        Coordinates are in the ERC-2494 model of Baby Jubjub
+        (a = 168700, d = 168696): the point that hash() compresses."""
+    def hash_many(
+        self,
+        items: Iterable[ReadableBuffer],
+        threads: Optional[SupportsIndex] = None,
+        bit_length: Optional[SupportsIndex] = None,
+    ) -> List[bytes]:
+        """Hash every bytes-like object of the iterable `items`, returning the list of
+        digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,
+        [self.hash_bits(x, bit_length) for x in items]), computed on `threads`
         native threads (default: the usable CPUs; 1 runs on the calling thread).
-        A bad item raises what hash() would, naming its index; nothing is returned then."""
-    def incremental(self, data: bytes = b"") -> IncrementalHash:
-        """A new IncrementalHash over this hasher: feed it pieces with update(), then
-        read digest(), equal to self.hash() of the pieces joined."""
+        Items are checked in order: the first bad one raises what hash() or
+        hash_bits() would, naming its index; nothing is returned then.
+
+        Each digest is the compressed point: 32 bytes, y little-endian with
+        bit 7 of byte 31 set when x > (p - 1) / 2."""
+    def incremental(self, data: ReadableBuffer = b"") -> IncrementalHash:
+        """A new IncrementalHash over this hasher: feed it pieces (any bytes-like
+        objects) with update(), then read digest(), equal to self.hash() of the
+        pieces joined. hashlib.file_digest(f, self.incremental) hashes a file."""
     def __reduce__(self) -> Tuple[object, Tuple[str, Tuple[object, ...]]]:
         """Pickled by its constructor arguments."""
 
@@ -41,14 +82,48 @@ class JubjubBoweHopwood:
     def __new__(cls, segments: SupportsIndex, chunks_per_segment: SupportsIndex) -> JubjubBoweHopwood: ...
     def hash(self, data: bytes) -> bytes:
         """Hash `data`, returning the x-coordinate as bytes."""
-    def hash_many(self, items: Iterable[bytes], threads: Optional[SupportsIndex] = None) -> List[bytes]:
-        """Hash every bytes object of the iterable `items`, returning the list of
-        digests: the same as [self.hash(x) for x in items], computed on `threads`
+    @property
+    def capacity(self) -> Optional[int]:
+        """The longest input in bytes, or None when any length fits (the caching hashers)."""
+    @property
+    def capacity_bits(self) -> Optional[int]:
+        """The longest input in bits (hash_bits), or None when any length fits (the caching hashers)."""
+    def hash_bits(self, data: ReadableBuffer, bit_length: SupportsIndex) -> bytes:
+        """Hash the first `bit_length` bits of `data` (any bytes-like object): message
+        bit i is bit i % 8 of data[i // 8], least significant first, exactly as
+        hash() reads bytes, so hash_bits(d, 8 * len(d)) == hash(d). Chunks and
+        segments follow bit_length, not the bytes: this is the hash of a bit string,
+        as Zcash defines PedersenHash and circom's Pedersen(n) template hashes n bits.
+        `data` must have exactly ceil(bit_length / 8) bytes and every bit from
+        bit_length on must be zero, else ValueError. Constant time in the bits.
+
+        Returns the x-coordinate, 32 bytes little-endian."""
+    def point(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> Tuple[int, int]:
+        """The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in
+        [0, p): the affine coordinates of the point whose encoding hash() returns,
+        before encoding. With `bit_length`, of the first bit_length bits, read as
+        hash_bits() reads them.
+
+        Coordinates are in Jubjub's model (a = -1, d = -10240/10241):
+        (u, v), u being what hash() returns."""
+    def hash_many(
+        self,
+        items: Iterable[ReadableBuffer],
+        threads: Optional[SupportsIndex] = None,
+        bit_length: Optional[SupportsIndex] = None,
+    ) -> List[bytes]:
+        """Hash every bytes-like object of the iterable `items`, returning the list of
+        digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,
+        [self.hash_bits(x, bit_length) for x in items]), computed on `threads`
         native threads (default: the usable CPUs; 1 runs on the calling thread).
-        A bad item raises what hash() would, naming its index; nothing is returned then."""
-    def incremental(self, data: bytes = b"") -> IncrementalHash:
-        """A new IncrementalHash over this hasher: feed it pieces with update(), then
-        read digest(), equal to self.hash() of the pieces joined."""
+        Items are checked in order: the first bad one raises what hash() or
+        hash_bits() would, naming its index; nothing is returned then.
+
+        Each digest is the x-coordinate, 32 bytes little-endian."""
+    def incremental(self, data: ReadableBuffer = b"") -> IncrementalHash:
+        """A new IncrementalHash over this hasher: feed it pieces (any bytes-like
+        objects) with update(), then read digest(), equal to self.hash() of the
+        pieces joined. hashlib.file_digest(f, self.incremental) hashes a file."""
     def __reduce__(self) -> Tuple[object, Tuple[str, Tuple[object, ...]]]:
         """Pickled by its constructor arguments."""
 
@@ -63,14 +138,52 @@ class CircomPedersen:
     def __new__(cls) -> CircomPedersen: ...
     def hash(self, data: bytes) -> bytes:
         """Hash `data`, returning the 32-byte packed point (circomlibjs `packPoint`)."""
-    def hash_many(self, items: Iterable[bytes], threads: Optional[SupportsIndex] = None) -> List[bytes]:
-        """Hash every bytes object of the iterable `items`, returning the list of
-        digests: the same as [self.hash(x) for x in items], computed on `threads`
+    @property
+    def capacity(self) -> Optional[int]:
+        """The longest input in bytes, or None when any length fits (the caching hashers)."""
+    @property
+    def capacity_bits(self) -> Optional[int]:
+        """The longest input in bits (hash_bits), or None when any length fits (the caching hashers)."""
+    def hash_bits(self, data: ReadableBuffer, bit_length: SupportsIndex) -> bytes:
+        """Hash the first `bit_length` bits of `data` (any bytes-like object): message
+        bit i is bit i % 8 of data[i // 8], least significant first, exactly as
+        hash() reads bytes, so hash_bits(d, 8 * len(d)) == hash(d). Chunks and
+        segments follow bit_length, not the bytes: this is the hash of a bit string,
+        as Zcash defines PedersenHash and circom's Pedersen(n) template hashes n bits.
+        `data` must have exactly ceil(bit_length / 8) bytes and every bit from
+        bit_length on must be zero, else ValueError. Constant time in the bits.
+
+        Returns the 32-byte packed point, byte-identical to
+        circomlibjs's packPoint."""
+    def point(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> Tuple[int, int]:
+        """The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in
+        [0, p): the affine coordinates of the point whose encoding hash() returns,
+        before encoding. With `bit_length`, of the first bit_length bits, read as
+        hash_bits() reads them.
+
+        Coordinates are in the ERC-2494 model of Baby Jubjub
+        (a = 168700, d = 168696), as circomlibjs's babyJub.unpackPoint returns them
+        for hash()'s packed output and as circom's Pedersen(n) template outputs them;
+        x is what Tornado-style commitments and nullifier hashes take."""
+    def hash_many(
+        self,
+        items: Iterable[ReadableBuffer],
+        threads: Optional[SupportsIndex] = None,
+        bit_length: Optional[SupportsIndex] = None,
+    ) -> List[bytes]:
+        """Hash every bytes-like object of the iterable `items`, returning the list of
+        digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,
+        [self.hash_bits(x, bit_length) for x in items]), computed on `threads`
         native threads (default: the usable CPUs; 1 runs on the calling thread).
-        A bad item raises what hash() would, naming its index; nothing is returned then."""
-    def incremental(self, data: bytes = b"") -> IncrementalHash:
-        """A new IncrementalHash over this hasher: feed it pieces with update(), then
-        read digest(), equal to self.hash() of the pieces joined."""
+        Items are checked in order: the first bad one raises what hash() or
+        hash_bits() would, naming its index; nothing is returned then.
+
+        Each digest is the 32-byte packed point, byte-identical to
+        circomlibjs's packPoint."""
+    def incremental(self, data: ReadableBuffer = b"") -> IncrementalHash:
+        """A new IncrementalHash over this hasher: feed it pieces (any bytes-like
+        objects) with update(), then read digest(), equal to self.hash() of the
+        pieces joined. hashlib.file_digest(f, self.incremental) hashes a file."""
     def __reduce__(self) -> Tuple[object, Tuple[str, Tuple[object, ...]]]:
         """Pickled by its constructor arguments."""
 
@@ -85,14 +198,52 @@ class ZcashPedersen:
     def __new__(cls, personalization: Optional[bytes] = None) -> ZcashPedersen: ...
     def hash(self, data: bytes) -> bytes:
         """Hash `data`, returning the 32-byte little-endian u-coordinate."""
-    def hash_many(self, items: Iterable[bytes], threads: Optional[SupportsIndex] = None) -> List[bytes]:
-        """Hash every bytes object of the iterable `items`, returning the list of
-        digests: the same as [self.hash(x) for x in items], computed on `threads`
+    @property
+    def capacity(self) -> Optional[int]:
+        """The longest input in bytes, or None when any length fits (the caching hashers)."""
+    @property
+    def capacity_bits(self) -> Optional[int]:
+        """The longest input in bits (hash_bits), or None when any length fits (the caching hashers)."""
+    def hash_bits(self, data: ReadableBuffer, bit_length: SupportsIndex) -> bytes:
+        """Hash the first `bit_length` bits of `data` (any bytes-like object): message
+        bit i is bit i % 8 of data[i // 8], least significant first, exactly as
+        hash() reads bytes, so hash_bits(d, 8 * len(d)) == hash(d). Chunks and
+        segments follow bit_length, not the bytes: this is the hash of a bit string,
+        as Zcash defines PedersenHash and circom's Pedersen(n) template hashes n bits.
+        `data` must have exactly ceil(bit_length / 8) bytes and every bit from
+        bit_length on must be zero, else ValueError. Constant time in the bits.
+
+        Returns the u-coordinate, 32 bytes little-endian: Zcash's
+        PedersenHash (under the default personalization; e.g. MerkleCRH hashes a
+        6-bit height, then the low 255 bits of each child)."""
+    def point(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> Tuple[int, int]:
+        """The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in
+        [0, p): the affine coordinates of the point whose encoding hash() returns,
+        before encoding. With `bit_length`, of the first bit_length bits, read as
+        hash_bits() reads them.
+
+        Coordinates are in Jubjub's model (a = -1, d = -10240/10241):
+        (u, v) as Zcash's PedersenHashToPoint gives them; u is what hash() returns."""
+    def hash_many(
+        self,
+        items: Iterable[ReadableBuffer],
+        threads: Optional[SupportsIndex] = None,
+        bit_length: Optional[SupportsIndex] = None,
+    ) -> List[bytes]:
+        """Hash every bytes-like object of the iterable `items`, returning the list of
+        digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,
+        [self.hash_bits(x, bit_length) for x in items]), computed on `threads`
         native threads (default: the usable CPUs; 1 runs on the calling thread).
-        A bad item raises what hash() would, naming its index; nothing is returned then."""
-    def incremental(self, data: bytes = b"") -> IncrementalHash:
-        """A new IncrementalHash over this hasher: feed it pieces with update(), then
-        read digest(), equal to self.hash() of the pieces joined."""
+        Items are checked in order: the first bad one raises what hash() or
+        hash_bits() would, naming its index; nothing is returned then.
+
+        Each digest is the u-coordinate, 32 bytes little-endian: Zcash's
+        PedersenHash (under the default personalization; e.g. MerkleCRH hashes a
+        6-bit height, then the low 255 bits of each child)."""
+    def incremental(self, data: ReadableBuffer = b"") -> IncrementalHash:
+        """A new IncrementalHash over this hasher: feed it pieces (any bytes-like
+        objects) with update(), then read digest(), equal to self.hash() of the
+        pieces joined. hashlib.file_digest(f, self.incremental) hashes a file."""
     def __reduce__(self) -> Tuple[object, Tuple[str, Tuple[object, ...]]]:
         """Pickled by its constructor arguments."""
 
@@ -110,8 +261,8 @@ class IncrementalHash:
     @property
     def digest_size(self) -> int:
         """The size of a digest in bytes: 32."""
-    def update(self, data: bytes) -> None:
-        """Feed `data` (bytes), the next piece of the input."""
+    def update(self, data: ReadableBuffer) -> None:
+        """Feed `data` (any bytes-like object), the next piece of the input."""
     def digest(self) -> bytes:
         """The hash of the pieces fed so far, as the hasher's hash() of them joined."""
     def hexdigest(self) -> str:

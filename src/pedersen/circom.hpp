@@ -48,6 +48,9 @@ struct CircomDefinition {
     static constexpr algebra::Bytes32 encode(const algebra::Affine<Curve>& p) {
         return algebra::compressed_point(Curve::to_standard(p));
     }
+    static constexpr algebra::Affine<algebra::BabyJubjubConfig> publish(const algebra::Affine<Curve>& p) {
+        return Curve::to_standard(p);
+    }
 };
 
 extern template class CachingPedersen<CircomDefinition, CircomBases>;

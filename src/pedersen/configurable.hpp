@@ -20,6 +20,9 @@ struct BabyJubjubDefinition {
     static constexpr algebra::Bytes32 encode(const algebra::Affine<Curve>& p) {
         return algebra::compressed_point(Curve::to_standard(p));
     }
+    static constexpr algebra::Affine<algebra::BabyJubjubConfig> publish(const algebra::Affine<Curve>& p) {
+        return Curve::to_standard(p);
+    }
 };
 
 // Bowe–Hopwood chunks over Jubjub, one per lookup (4 entries, so tables take

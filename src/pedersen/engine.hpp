@@ -7,19 +7,24 @@
 //   chunks_per_lookup            K: chunks one table lookup covers
 //   chunks_per_segment           (the caching constructions) chunks per segment
 //   encode(Affine<Curve>)        the 32 output bytes of the affine sum
+//   publish(Affine<Curve>)       (optional) the affine sum in the curve's
+//                                published model, when it is not Curve
 //
 // plus a source of segment base points. Two hashers are built from them:
 // ConfigurablePedersen builds every table eagerly and never changes;
 // CachingPedersen grows per-instance tables lazily, within a memory cap.
 //
-// Hashing is constant time in the input bytes: only the input length shapes
-// the work (which segments, how many lookups, which tables). See table.hpp.
+// Inputs are bit strings (bits.hpp): hash() takes every bit of its bytes,
+// hash_bits() a given number of them. Hashing is constant time in the input
+// bits: only the input length shapes the work (which segments, how many
+// lookups, which tables). See table.hpp.
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -73,6 +78,18 @@ concept Construction = requires {
     { Def::encode(algebra::Affine<typename Def::Curve>{}) } -> std::same_as<algebra::Bytes32>;
 };
 
+// The hash point as a construction publishes it.
+template <Construction Def>
+constexpr auto publish(const algebra::Affine<typename Def::Curve>& p) {
+    if constexpr (requires { Def::publish(p); }) {
+        return Def::publish(p);
+    } else {
+        return p;
+    }
+}
+template <Construction Def>
+using PublishedPoint = decltype(publish<Def>(algebra::Affine<typename Def::Curve>{}));
+
 // Segments of `per_segment` chunks, every table built at construction from
 // base points k_i·G with k_i = ((i + seed)·0x9E3779B97F4A7C15 mod 2^64) | 1.
 template <Construction Def>
@@ -81,7 +98,8 @@ class ConfigurablePedersen {
     using Curve = typename Def::Curve;
     using Point = algebra::Projective<Curve>;
     using Entry = algebra::Niels<Curve>;
-    using Tables = Layout<Curve, typename Def::Encoding, Def::chunks_per_lookup>;
+    using Encoding = typename Def::Encoding;
+    using Tables = Layout<Curve, Encoding, Def::chunks_per_lookup>;
     using Definition = Def;
 
     static constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
@@ -124,28 +142,43 @@ class ConfigurablePedersen {
     }
 
     algebra::Bytes32 hash(std::span<const std::uint8_t> data, Checkpoint checkpoint = {}) const {
-        check_capacity(data.size());
-        return Def::encode(sum(data, 0, checkpoint).to_affine());
+        return hash_bits(BitString(data), checkpoint);
+    }
+    algebra::Bytes32 hash_bits(const BitString& bits, Checkpoint checkpoint = {}) const {
+        check_capacity_bits(bits.size());
+        return Def::encode(sum(bits, 0, checkpoint).to_affine());
+    }
+    // The hash point itself, in the curve's published model.
+    PublishedPoint<Def> point(const BitString& bits, Checkpoint checkpoint = {}) const {
+        check_capacity_bits(bits.size());
+        return publish<Def>(sum(bits, 0, checkpoint).to_affine());
     }
 
     // The capacity fault, for an input of `bytes` bytes that does not fit.
-    void check_capacity(std::uint64_t bytes) const {
-        const std::uint64_t chunks = chunk_count(bytes, Def::Encoding::chunk_bits);
+    void check_capacity(std::uint64_t bytes) const { check_capacity_bits(bytes * 8); }
+    void check_capacity_bits(std::uint64_t bits) const {
+        const std::uint64_t chunks = chunk_count_bits(bits, Encoding::chunk_bits);
         const std::uint64_t powers = segments_ * per_segment_;
-        if (chunks > powers) capacity_fault(bytes * 8, chunks, powers);
+        if (chunks > powers) capacity_fault(bits, chunks, powers);
     }
+    // The longest input, in bits: every generator power takes a chunk. The
+    // tables' size bounds the product, so it cannot overflow.
+    std::optional<std::uint64_t> capacity_bits() const { return segments_ * per_segment_ * Encoding::chunk_bits; }
 
     // Nothing to grow: every table exists from the start.
     void prepare(std::uint64_t, std::uint64_t, Checkpoint = {}) const {}
+    void prepare_bits(std::uint64_t, std::uint64_t, Checkpoint = {}) const {}
 
-    // The sum of `data` placed at segment `first_segment` of an input, which
-    // must fit (check_capacity). So an input cut at segment boundaries sums
-    // piece by piece.
+    // The sum of an input placed at segment `first_segment` of a longer one;
+    // it must fit (check_capacity). So an input cut at segment boundaries
+    // sums piece by piece.
     Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
+        return sum(BitString(data), first_segment, checkpoint);
+    }
+    Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         constexpr unsigned K = Def::chunks_per_lookup;
         constexpr std::uint64_t slice = checkpoint_chunks / K * K;  // whole groups
-        const BitString bits(data);
-        const std::uint64_t chunks = chunk_count(data.size(), Def::Encoding::chunk_bits);
+        const std::uint64_t chunks = chunk_count_bits(bits.size(), Encoding::chunk_bits);
         Point acc = Point::identity();
         if (chunks == 0) return acc;
         const Entry* table = tables_.data() + first_segment * stride_;
@@ -168,7 +201,7 @@ class ConfigurablePedersen {
     }
 
     // Bits of input one segment takes.
-    std::uint64_t segment_bits() const { return per_segment_ * Def::Encoding::chunk_bits; }
+    std::uint64_t segment_bits() const { return per_segment_ * Encoding::chunk_bits; }
     // The second size as the constructor was given it (segment_bits and the
     // tables treat it as 0 when there are no segments).
     std::uint64_t requested_per_segment() const { return requested_per_segment_; }
@@ -228,29 +261,44 @@ class CachingPedersen {
     // Grows the cache for the input first, so it takes the instance for
     // exclusive use; the cache never changes a result.
     algebra::Bytes32 hash(std::span<const std::uint8_t> data, Checkpoint checkpoint = {}) {
-        prepare(0, data.size(), checkpoint);
-        return Def::encode(sum(data, 0, checkpoint).to_affine());
+        return hash_bits(BitString(data), checkpoint);
+    }
+    algebra::Bytes32 hash_bits(const BitString& bits, Checkpoint checkpoint = {}) {
+        prepare_bits(0, bits.size(), checkpoint);
+        return Def::encode(sum(bits, 0, checkpoint).to_affine());
+    }
+    // The hash point itself, in the curve's published model.
+    PublishedPoint<Def> point(const BitString& bits, Checkpoint checkpoint = {}) {
+        prepare_bits(0, bits.size(), checkpoint);
+        return publish<Def>(sum(bits, 0, checkpoint).to_affine());
     }
 
     // Every input fits.
     void check_capacity(std::uint64_t) const {}
+    void check_capacity_bits(std::uint64_t) const {}
+    static constexpr std::optional<std::uint64_t> capacity_bits() { return std::nullopt; }
 
-    // Grows the cache for `bytes` bytes of input placed at segment
-    // `first_segment`, within the cap. After it, sum() on such input reads
-    // the instance only, so any number of threads may run it at once.
+    // Grows the cache for `bytes` bytes (or `bits` bits) of input placed at
+    // segment `first_segment`, within the cap. After it, sum() on such input
+    // reads the instance only, so any number of threads may run it at once.
     void prepare(std::uint64_t first_segment, std::uint64_t bytes, Checkpoint checkpoint = {}) {
-        extend(first_segment + segments_in(bytes), checkpoint);
+        extend(first_segment + segments_for(chunk_count(bytes, Encoding::chunk_bits)), checkpoint);
+    }
+    void prepare_bits(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {}) {
+        extend(first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits)), checkpoint);
     }
 
-    // The sum of `data` placed at segment `first_segment` of an input, from
-    // whatever the cache holds (see prepare); so an input cut at segment
+    // The sum of an input placed at segment `first_segment` of a longer one,
+    // from whatever the cache holds (see prepare); so an input cut at segment
     // boundaries sums piece by piece.
     Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
+        return sum(BitString(data), first_segment, checkpoint);
+    }
+    Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         constexpr std::uint64_t checkpoint_segments =
             std::max<std::uint64_t>(1, checkpoint_chunks / chunks_per_segment);
-        const BitString bits(data);
-        const std::uint64_t chunks = chunk_count(data.size(), Encoding::chunk_bits);
-        const std::uint64_t end = first_segment + segments_in(data.size());
+        const std::uint64_t chunks = chunk_count_bits(bits.size(), Encoding::chunk_bits);
+        const std::uint64_t end = first_segment + segments_for(chunks);
         Point acc = Point::identity();
         const std::uint64_t shared = bases_.shared_segments();
         const std::uint64_t tabled = std::max(first_segment, std::min(end, tabled_end()));
@@ -280,8 +328,7 @@ class CachingPedersen {
     const Bases& bases() const { return bases_; }
 
   private:
-    static std::uint64_t segments_in(std::uint64_t bytes) {
-        const std::uint64_t chunks = chunk_count(bytes, Encoding::chunk_bits);
+    static std::uint64_t segments_for(std::uint64_t chunks) {
         return chunks / chunks_per_segment + (chunks % chunks_per_segment != 0);
     }
 

@@ -1,8 +1,11 @@
 #pragma once
 // Many inputs hashed by a team of threads sharing one hasher read-only.
 // Inputs go in batches of consecutive items; a batch's points are normalised
-// together with one inversion. Each item is hashed exactly as hash() does,
-// in constant time in its bytes.
+// together with one inversion. Each item is hashed exactly as hash() (or
+// hash_bits()) does, in constant time in its bits.
+//
+// ManyInputs is the whole policy of a bulk call (checks in item order,
+// growing the hasher once, the thread count); hash_many the team alone.
 
 #include <algorithm>
 #include <array>
@@ -14,10 +17,12 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -27,6 +32,7 @@
 #include "algebra/curve.hpp"
 #include "algebra/encoding.hpp"
 #include "fault/fault.hpp"
+#include "pedersen/bits.hpp"
 #include "pedersen/engine.hpp"
 
 namespace pedersen {
@@ -59,15 +65,15 @@ inline constexpr std::size_t batch_bytes = std::size_t{16} << 10;
 
 // [starts[b], starts[b + 1]) is batch b: up to batch_items items and, unless
 // one item is longer, up to batch_bytes bytes.
-inline std::vector<std::size_t> batch_starts(std::span<const std::span<const std::uint8_t>> items) {
+inline std::vector<std::size_t> batch_starts(std::span<const BitString> items) {
     std::vector<std::size_t> starts;
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        if (starts.empty() || i - starts.back() == batch_items || bytes + items[i].size() > batch_bytes) {
+        if (starts.empty() || i - starts.back() == batch_items || bytes + items[i].bytes() > batch_bytes) {
             starts.push_back(i);
             bytes = 0;
         }
-        bytes += items[i].size();
+        bytes += items[i].bytes();
     }
     starts.push_back(items.size());
     return starts;
@@ -114,13 +120,13 @@ struct Failure {
 
 }  // namespace detail
 
-// out[i] = hasher.hash(items[i]) for every i. The hasher must be ready for
-// the longest item (check_capacity, prepare) and is only read. Whatever the
-// checkpoint or a worker throws is rethrown once every worker has stopped;
-// `out` is then incomplete.
+// out[i] = hasher.hash_bits(items[i]) for every i. The hasher must be ready
+// for the longest item (check_capacity_bits, prepare_bits) and is only read.
+// Whatever the checkpoint or a worker throws is rethrown once every worker
+// has stopped; `out` is then incomplete.
 template <class Hasher>
-void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_t>> items,
-               std::span<algebra::Bytes32> out, const ManyOptions& options) {
+void hash_many(const Hasher& hasher, std::span<const BitString> items, std::span<algebra::Bytes32> out,
+               const ManyOptions& options) {
     using Curve = typename Hasher::Curve;
     const std::vector<std::size_t> starts = detail::batch_starts(items);
     const std::size_t batches = starts.size() - 1;
@@ -211,5 +217,63 @@ void hash_many(const Hasher& hasher, std::span<const std::span<const std::uint8_
     }
     failure.rethrow_if_any();
 }
+
+// A bulk call from start to end: items are added one by one and checked as
+// they come, so that the first bad item is the one reported whatever is
+// wrong with it; then hash() grows the hasher once, for the longest item, and
+// hashes every item on a team of threads.
+template <class Hasher>
+class ManyInputs {
+  public:
+    // Items of `bit_length` bits each when given, else of all their bytes.
+    // Only the hasher's capacity is read, which never changes.
+    ManyInputs(const Hasher& hasher, std::optional<std::uint64_t> bit_length)
+        : capacity_bits_(hasher.capacity_bits()), bit_length_(bit_length) {}
+
+    // Takes the next item; its bytes must stay put until hash() is done.
+    // Refuses one that is not bit_length bits with the reason (an argument
+    // error), and faults with the capacity fault for one that does not fit;
+    // both messages start with "item {index}: ".
+    std::optional<std::string> add(std::span<const std::uint8_t> item) {
+        const std::string prefix = "item " + std::to_string(items_.size()) + ": ";
+        if (bit_length_) {
+            if (auto error = bit_input_error(item, *bit_length_)) return prefix + *error;
+        }
+        const BitString bits = bit_length_ ? BitString(item, *bit_length_) : BitString(item);
+        if (capacity_bits_ && bits.size() > *capacity_bits_) {
+            constexpr unsigned width = Hasher::Encoding::chunk_bits;
+            try {
+                capacity_fault(bits.size(), chunk_count_bits(bits.size(), width), *capacity_bits_ / width);
+            } catch (const fault::Fault& fault) {
+                fault::raise(prefix + fault.what());
+            }
+        }
+        longest_ = std::max(longest_, bits.size());
+        items_.push_back(bits);
+        return std::nullopt;
+    }
+
+    std::size_t size() const { return items_.size(); }
+
+    // The digests of the items in order, on `threads` threads, the calling
+    // one included (default: the usable CPUs). The checkpoint runs on the
+    // calling thread as ManyOptions says; what it throws is rethrown.
+    template <class H>
+    std::vector<algebra::Bytes32> hash(H& hasher, std::optional<std::uint64_t> threads,
+                                       Checkpoint checkpoint = {}) const {
+        hasher.prepare_bits(0, longest_, checkpoint);  // grows once, for every item
+        std::vector<algebra::Bytes32> digests(items_.size());
+        const auto team = static_cast<unsigned>(std::min<std::uint64_t>(threads.value_or(usable_cpus()), 1u << 16));
+        hash_many(std::as_const(hasher), std::span<const BitString>(items_), std::span<algebra::Bytes32>(digests),
+                  {team, checkpoint});
+        return digests;
+    }
+
+  private:
+    std::optional<std::uint64_t> capacity_bits_;
+    std::optional<std::uint64_t> bit_length_;
+    std::vector<BitString> items_;
+    std::uint64_t longest_ = 0;
+};
 
 }  // namespace pedersen

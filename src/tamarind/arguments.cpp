@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tamarind/errors.hpp"
@@ -133,12 +134,46 @@ std::span<const std::uint8_t> extract_bytes(PyObject* value, std::string_view pa
     return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
 }
 
-std::span<const std::uint8_t> extract_item_bytes(PyObject* value, std::size_t index) {
-    if (!PyBytes_Check(value)) {
-        raise_type_error("item " + std::to_string(index) + ": " +
-                         messages::cannot_convert(type_name_of(value), "PyBytes"));
+namespace {
+
+// A copy through a memoryview; null with a TypeError kept pending when
+// `value` has no buffer protocol, any other error propagated.
+Ref copy_through_memoryview(PyObject* value) {
+    Ref view(PyMemoryView_FromObject(value));
+    if (!view) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) propagate_python_error();
+        PyErr_Clear();
+        return Ref();
     }
-    return extract_bytes(value, "");
+    Ref copy(PyObject_CallMethod(view.get(), "tobytes", nullptr));
+    if (!copy) propagate_python_error();
+    if (!PyBytes_Check(copy.get())) raise_type_error("memoryview.tobytes() did not return bytes");
+    return copy;
+}
+
+std::string not_bytes_like(PyObject* value) {
+    return "a bytes-like object is required, not '" + type_name_of(value) + "'";
+}
+
+BytesLike read_bytes_like(Ref holder) {
+    const std::span<const std::uint8_t> data = extract_bytes(holder.get(), "");
+    return {std::move(holder), data};
+}
+
+}  // namespace
+
+BytesLike extract_bytes_like(PyObject* value, std::string_view parameter) {
+    if (PyBytes_Check(value)) return read_bytes_like(Ref::borrowed(value));
+    Ref copy = copy_through_memoryview(value);
+    if (!copy) raise_type_error(messages::labelled(parameter, not_bytes_like(value)));
+    return read_bytes_like(std::move(copy));
+}
+
+BytesLike extract_item_bytes_like(PyObject* value, std::size_t index) {
+    if (PyBytes_Check(value)) return read_bytes_like(Ref::borrowed(value));
+    Ref copy = copy_through_memoryview(value);
+    if (!copy) raise_type_error("item " + std::to_string(index) + ": " + not_bytes_like(value));
+    return read_bytes_like(std::move(copy));
 }
 
 Ref iterate(PyObject* value, std::string_view parameter) {

@@ -29,9 +29,21 @@ std::uint64_t extract_u64(PyObject* value, std::string_view parameter);
 // lives as long as `value`. Anything else is a TypeError naming `parameter`.
 std::span<const std::uint8_t> extract_bytes(PyObject* value, std::string_view parameter);
 
+// The bytes of any bytes-like object (bytes, bytearray, memoryview, mmap,
+// array, ...), with the object that holds them. A bytes object (or subclass)
+// is read in place; anything else is copied through memoryview(value).tobytes(),
+// since the 3.9 limited API has no PyObject_GetBuffer (and a copy costs far
+// less than a hash). A non-contiguous view is copied in order. An object
+// without the buffer protocol is a TypeError naming `parameter`.
+struct BytesLike {
+    Ref holder;
+    std::span<const std::uint8_t> data;
+};
+BytesLike extract_bytes_like(PyObject* value, std::string_view parameter);
+
 // The same for item `index` of an iterable argument; the TypeError says
 // "item 3: ..." instead of naming a parameter.
-std::span<const std::uint8_t> extract_item_bytes(PyObject* value, std::size_t index);
+BytesLike extract_item_bytes_like(PyObject* value, std::size_t index);
 
 // An iterator over `value`; a TypeError (not iterable) is relabelled with
 // `parameter`.

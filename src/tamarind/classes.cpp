@@ -49,6 +49,12 @@ struct BabyJubjubPedersenClass {
         "(arkworks `pedersen::CRH` construction). Output is the compressed curve point.";
     static constexpr const char* hash_doc =
         "hash($self, data)\n--\n\nHash `data`, returning the compressed point as bytes.";
+    static constexpr std::string_view output =
+        "the compressed point: 32 bytes, y little-endian with\n"
+        "bit 7 of byte 31 set when x > (p - 1) / 2";
+    static constexpr std::string_view point_model =
+        "the ERC-2494 model of Baby Jubjub\n"
+        "(a = 168700, d = 168696): the point that hash() compresses";
     static constexpr const auto& parameters = BABY_JUBJUB_PARAMETERS;
     static constexpr std::size_t required = 2;
     static constexpr BorrowKind borrow = BorrowKind::Shared;
@@ -68,6 +74,10 @@ struct JubjubBoweHopwoodClass {
         "(arkworks `bowe_hopwood::CRH` construction). Output is the x-coordinate.";
     static constexpr const char* hash_doc =
         "hash($self, data)\n--\n\nHash `data`, returning the x-coordinate as bytes.";
+    static constexpr std::string_view output = "the x-coordinate, 32 bytes little-endian";
+    static constexpr std::string_view point_model =
+        "Jubjub's model (a = -1, d = -10240/10241):\n"
+        "(u, v), u being what hash() returns";
     static constexpr const auto& parameters = BOWE_HOPWOOD_PARAMETERS;
     static constexpr std::size_t required = 2;
     static constexpr BorrowKind borrow = BorrowKind::Shared;
@@ -89,6 +99,14 @@ struct CircomPedersenClass {
         "same instance for repeated hashing.";
     static constexpr const char* hash_doc =
         "hash($self, data)\n--\n\nHash `data`, returning the 32-byte packed point (circomlibjs `packPoint`).";
+    static constexpr std::string_view output =
+        "the 32-byte packed point, byte-identical to\n"
+        "circomlibjs's packPoint";
+    static constexpr std::string_view point_model =
+        "the ERC-2494 model of Baby Jubjub\n"
+        "(a = 168700, d = 168696), as circomlibjs's babyJub.unpackPoint returns them\n"
+        "for hash()'s packed output and as circom's Pedersen(n) template outputs them;\n"
+        "x is what Tornado-style commitments and nullifier hashes take";
     static constexpr const auto& parameters = NO_PARAMETERS;
     static constexpr std::size_t required = 0;
     // hash() grows the cached tables.
@@ -113,6 +131,13 @@ struct ZcashPedersenClass {
         "derived once and cached across calls.";
     static constexpr const char* hash_doc =
         "hash($self, data)\n--\n\nHash `data`, returning the 32-byte little-endian u-coordinate.";
+    static constexpr std::string_view output =
+        "the u-coordinate, 32 bytes little-endian: Zcash's\n"
+        "PedersenHash (under the default personalization; e.g. MerkleCRH hashes a\n"
+        "6-bit height, then the low 255 bits of each child)";
+    static constexpr std::string_view point_model =
+        "Jubjub's model (a = -1, d = -10240/10241):\n"
+        "(u, v) as Zcash's PedersenHashToPoint gives them; u is what hash() returns";
     static constexpr const auto& parameters = ZCASH_PARAMETERS;
     static constexpr std::size_t required = 0;
     // hash() grows the cached tables.

@@ -8,16 +8,22 @@
 //   static constexpr std::string_view signature;    the constructor's text signature
 //   static constexpr std::string_view doc;          the class doc
 //   static constexpr const char* hash_doc;          the doc of `hash`, signature included
+//   static constexpr std::string_view output;       what a digest is, for the docs of
+//                                                   hash_bits and hash_many
+//   static constexpr std::string_view point_model;  the curve model point() answers in
 //   static constexpr std::array<std::string_view, N> parameters;
 //   static constexpr std::size_t required;          leading parameters without default
 //   static constexpr BorrowKind borrow;             how `hash` borrows the hasher
 //   static Hasher construct(std::span<const Ref>);  converts the arguments, builds
 //   static Ref arguments(const Hasher&);            the constructor arguments, as a tuple
 //
-// Besides `hash`, every class has `hash_many` (many inputs on native threads),
-// `incremental` (one input in pieces) and `__reduce__` (pickling by the
-// constructor arguments). Long calls check for signals between slices of
-// work, so Ctrl-C interrupts them within milliseconds.
+// Besides `hash`, every class has `hash_bits` (an input of any number of
+// bits), `point` (the hash point as integers), `hash_many` (many inputs on
+// native threads), `incremental` (one input in pieces), the properties
+// `capacity` and `capacity_bits`, and `__reduce__` (pickling by the
+// constructor arguments). What we add takes any bytes-like object; `hash`
+// keeps to bytes. Long calls check for signals between slices of work, so
+// Ctrl-C interrupts them within milliseconds.
 
 #include <algorithm>
 #include <array>
@@ -26,6 +32,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,8 +40,10 @@
 #include <utility>
 #include <vector>
 
+#include "algebra/bigint.hpp"
 #include "algebra/encoding.hpp"
 #include "fault/fault.hpp"
+#include "pedersen/bits.hpp"
 #include "pedersen/incremental.hpp"
 #include "pedersen/many.hpp"
 #include "tamarind/arguments.hpp"
@@ -47,19 +56,44 @@
 namespace tamarind {
 
 inline constexpr std::array<std::string_view, 1> HASH_PARAMETERS{"data"};
-inline constexpr std::array<std::string_view, 2> HASH_MANY_PARAMETERS{"items", "threads"};
+inline constexpr std::array<std::string_view, 2> HASH_BITS_PARAMETERS{"data", "bit_length"};
+inline constexpr std::array<std::string_view, 2> POINT_PARAMETERS{"data", "bit_length"};
+inline constexpr std::array<std::string_view, 3> HASH_MANY_PARAMETERS{"items", "threads", "bit_length"};
 inline constexpr std::array<std::string_view, 1> INCREMENTAL_PARAMETERS{"data"};
 
-inline constexpr const char* HASH_MANY_DOC =
-    "hash_many($self, items, threads=None)\n--\n\n"
-    "Hash every bytes object of the iterable `items`, returning the list of\n"
-    "digests: the same as [self.hash(x) for x in items], computed on `threads`\n"
+inline constexpr std::string_view HASH_BITS_DOC =
+    "hash_bits($self, data, bit_length)\n--\n\n"
+    "Hash the first `bit_length` bits of `data` (any bytes-like object): message\n"
+    "bit i is bit i % 8 of data[i // 8], least significant first, exactly as\n"
+    "hash() reads bytes, so hash_bits(d, 8 * len(d)) == hash(d). Chunks and\n"
+    "segments follow bit_length, not the bytes: this is the hash of a bit string,\n"
+    "as Zcash defines PedersenHash and circom's Pedersen(n) template hashes n bits.\n"
+    "`data` must have exactly ceil(bit_length / 8) bytes and every bit from\n"
+    "bit_length on must be zero, else ValueError. Constant time in the bits.\n"
+    "\nReturns ";
+inline constexpr std::string_view POINT_DOC =
+    "point($self, data, bit_length=None)\n--\n\n"
+    "The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in\n"
+    "[0, p): the affine coordinates of the point whose encoding hash() returns,\n"
+    "before encoding. With `bit_length`, of the first bit_length bits, read as\n"
+    "hash_bits() reads them.\n\nCoordinates are in ";
+inline constexpr std::string_view HASH_MANY_DOC =
+    "hash_many($self, items, threads=None, bit_length=None)\n--\n\n"
+    "Hash every bytes-like object of the iterable `items`, returning the list of\n"
+    "digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,\n"
+    "[self.hash_bits(x, bit_length) for x in items]), computed on `threads`\n"
     "native threads (default: the usable CPUs; 1 runs on the calling thread).\n"
-    "A bad item raises what hash() would, naming its index; nothing is returned then.";
+    "Items are checked in order: the first bad one raises what hash() or\n"
+    "hash_bits() would, naming its index; nothing is returned then.\n\nEach digest is ";
 inline constexpr const char* INCREMENTAL_DOC =
     "incremental($self, data=b'')\n--\n\n"
-    "A new IncrementalHash over this hasher: feed it pieces with update(), then\n"
-    "read digest(), equal to self.hash() of the pieces joined.";
+    "A new IncrementalHash over this hasher: feed it pieces (any bytes-like\n"
+    "objects) with update(), then read digest(), equal to self.hash() of the\n"
+    "pieces joined. hashlib.file_digest(f, self.incremental) hashes a file.";
+inline constexpr const char* CAPACITY_DOC =
+    "The longest input in bytes, or None when any length fits (the caching hashers).";
+inline constexpr const char* CAPACITY_BITS_DOC =
+    "The longest input in bits (hash_bits), or None when any length fits (the caching hashers).";
 inline constexpr const char* REDUCE_DOC = "__reduce__($self, /)\n--\n\nPickled by its constructor arguments.";
 
 // Turns a pending signal into the exception its handler raises; run between
@@ -124,6 +158,20 @@ class HasherClass {
     static Signature constructor_signature() { return {Traits::name, "__new__", Traits::parameters, Traits::required}; }
     static Signature hash_signature() { return {Traits::name, "hash", HASH_PARAMETERS, 1}; }
 
+    // bit_length, absent for None or a missing argument.
+    static std::optional<std::uint64_t> optional_bit_length(PyObject* value) {
+        if (value == nullptr || value == Py_None) return std::nullopt;
+        return extract_u64(value, "bit_length");
+    }
+
+    // The bits hash_bits and point read: all of `data`, or the first
+    // `bit_length` if it fits them (else ValueError).
+    static pedersen::BitString bits_of(std::span<const std::uint8_t> data, std::optional<std::uint64_t> bit_length) {
+        if (!bit_length) return pedersen::BitString(data);
+        if (auto error = pedersen::bit_input_error(data, *bit_length)) raise(PyExc_ValueError, *error);
+        return pedersen::BitString(data, *bit_length);
+    }
+
     static PyObject* create_type() {
         // The interpreter keeps pointers to the name (as tp_name) and to the
         // methods, so both live as long as the process.
@@ -132,22 +180,32 @@ class HasherClass {
         // it into __text_signature__ and __doc__ itself.
         static const std::string doc =
             std::string(Traits::name) + std::string(Traits::signature) + "\n--\n\n" + std::string(Traits::doc);
+        static const std::string hash_bits_doc = std::string(HASH_BITS_DOC) + std::string(Traits::output) + ".";
+        static const std::string point_doc = std::string(POINT_DOC) + std::string(Traits::point_model) + ".";
+        static const std::string hash_many_doc = std::string(HASH_MANY_DOC) + std::string(Traits::output) + ".";
         static PyMethodDef methods[] = {
             {"hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash)), METH_VARARGS | METH_KEYWORDS,
              Traits::hash_doc},
+            {"hash_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash_bits)),
+             METH_VARARGS | METH_KEYWORDS, hash_bits_doc.c_str()},
+            {"point", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&point)), METH_VARARGS | METH_KEYWORDS,
+             point_doc.c_str()},
             {"hash_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash_many)),
-             METH_VARARGS | METH_KEYWORDS, HASH_MANY_DOC},
+             METH_VARARGS | METH_KEYWORDS, hash_many_doc.c_str()},
             {"incremental", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&incremental)),
              METH_VARARGS | METH_KEYWORDS, INCREMENTAL_DOC},
             {"__reduce__", &reduce, METH_NOARGS, REDUCE_DOC},
             {nullptr, nullptr, 0, nullptr},
         };
+        static PyGetSetDef getset[] = {
+            {"capacity", &get_capacity, nullptr, CAPACITY_DOC, nullptr},
+            {"capacity_bits", &get_capacity_bits, nullptr, CAPACITY_BITS_DOC, nullptr},
+            {nullptr, nullptr, nullptr, nullptr, nullptr},
+        };
         PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
-            {Py_tp_methods, static_cast<void*>(methods)},
-            {Py_tp_doc, const_cast<char*>(doc.c_str())},
-            {0, nullptr},
+            {Py_tp_new, reinterpret_cast<void*>(&tp_new)}, {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
+            {Py_tp_methods, static_cast<void*>(methods)},  {Py_tp_getset, static_cast<void*>(getset)},
+            {Py_tp_doc, const_cast<char*>(doc.c_str())},   {0, nullptr},
         };
         // No Py_TPFLAGS_BASETYPE (final), no GC (instances reference no Python
         // objects), no __dict__ or weak-reference slots; immutable where the
@@ -238,39 +296,96 @@ class HasherClass {
         });
     }
 
+    static PyObject* hash_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            std::array<Ref, HASH_BITS_PARAMETERS.size()> arguments;
+            parse_arguments({Traits::name, "hash_bits", HASH_BITS_PARAMETERS, 2}, args, kwargs, arguments);
+            const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
+            const pedersen::BitString bits = bits_of(data.data, extract_u64(arguments[1].get(), "bit_length"));
+            return with_hasher(self, [&](auto& hasher) {
+                SignalCheck check;
+                return new_bytes(hasher.hash_bits(bits, pedersen::Checkpoint(check)));
+            });
+        });
+    }
+
+    static PyObject* point(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            std::array<Ref, POINT_PARAMETERS.size()> arguments;
+            parse_arguments({Traits::name, "point", POINT_PARAMETERS, 1}, args, kwargs, arguments);
+            const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
+            const pedersen::BitString bits = bits_of(data.data, optional_bit_length(arguments[1].get()));
+            const auto affine = with_hasher(self, [&](auto& hasher) {
+                SignalCheck check;
+                return hasher.point(bits, pedersen::Checkpoint(check));
+            });
+            Ref x = new_int(affine.x.into_bigint());
+            Ref y = new_int(affine.y.into_bigint());
+            PyObject* result = PyTuple_Pack(2, x.get(), y.get());
+            if (result == nullptr) propagate_python_error();
+            return result;
+        });
+    }
+
+    // A non-negative int from its limbs, through hex text: the limited API
+    // has no call that takes an integer's bytes.
+    static Ref new_int(const algebra::BigInt<4>& value) {
+        static constexpr char HEX[] = "0123456789abcdef";
+        char text[65];
+        for (std::size_t i = 0; i < 64; ++i) text[63 - i] = HEX[(value.limbs[i / 16] >> (4 * (i % 16))) & 15];
+        text[64] = '\0';
+        Ref result(PyLong_FromString(text, nullptr, 16));
+        if (!result) propagate_python_error();
+        return result;
+    }
+
+    static PyObject* get_capacity_bits(PyObject* self, void*) {
+        return guarded([&]() -> PyObject* {
+            const std::optional<std::uint64_t> bits = constructed_hasher(self).capacity_bits();
+            if (!bits) {
+                Py_IncRef(Py_None);
+                return Py_None;
+            }
+            PyObject* result = PyLong_FromUnsignedLongLong(*bits);
+            if (result == nullptr) propagate_python_error();
+            return result;
+        });
+    }
+
+    static PyObject* get_capacity(PyObject* self, void*) {
+        return guarded([&]() -> PyObject* {
+            const std::optional<std::uint64_t> bits = constructed_hasher(self).capacity_bits();
+            if (!bits) {
+                Py_IncRef(Py_None);
+                return Py_None;
+            }
+            PyObject* result = PyLong_FromUnsignedLongLong(*bits / 8);
+            if (result == nullptr) propagate_python_error();
+            return result;
+        });
+    }
+
     static PyObject* hash_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         return guarded([&]() -> PyObject* {
             std::array<Ref, HASH_MANY_PARAMETERS.size()> arguments;
             parse_arguments({Traits::name, "hash_many", HASH_MANY_PARAMETERS, 1}, args, kwargs, arguments);
-            const std::uint64_t threads =
-                extract_count(arguments[1].get(), "threads").value_or(pedersen::usable_cpus());
-            // The items are held until the end, so that their bytes stay put.
+            const std::optional<std::uint64_t> threads = extract_count(arguments[1].get(), "threads");
+            // Checked item by item as they arrive, against the capacity only,
+            // which never changes: the hasher is borrowed for the hashing alone.
+            pedersen::ManyInputs<Hasher> inputs(constructed_hasher(self), optional_bit_length(arguments[2].get()));
+            // The items' bytes are held until the end, so that they stay put.
             std::vector<Ref> held;
-            std::vector<std::span<const std::uint8_t>> items;
             const Ref iterator = iterate(arguments[0].get(), "items");
             while (Ref item{PyIter_Next(iterator.get())}) {
-                items.push_back(extract_item_bytes(item.get(), items.size()));
-                held.push_back(std::move(item));
+                BytesLike bytes = extract_item_bytes_like(item.get(), inputs.size());
+                if (auto error = inputs.add(bytes.data)) raise(PyExc_ValueError, *error);
+                held.push_back(std::move(bytes.holder));
             }
             if (PyErr_Occurred() != nullptr) propagate_python_error();
 
-            std::vector<algebra::Bytes32> digests(items.size());
-            with_hasher(self, [&](auto& hasher) {
-                std::uint64_t longest = 0;
-                for (std::size_t i = 0; i < items.size(); ++i) {
-                    try {
-                        hasher.check_capacity(items[i].size());
-                    } catch (const fault::Fault& fault) {
-                        fault::raise("item " + std::to_string(i) + ": " + fault.what());
-                    }
-                    longest = std::max<std::uint64_t>(longest, items[i].size());
-                }
+            const std::vector<algebra::Bytes32> digests = with_hasher(self, [&](auto& hasher) {
                 SignalCheck check;
-                const pedersen::Checkpoint checkpoint(check);
-                hasher.prepare(0, longest, checkpoint);  // grows once, for every item
-                const auto size = static_cast<unsigned>(std::min<std::uint64_t>(threads, 1u << 16));
-                pedersen::hash_many(std::as_const(hasher), std::span<const std::span<const std::uint8_t>>(items),
-                                    std::span<algebra::Bytes32>(digests), {size, checkpoint});
+                return inputs.hash(hasher, threads, pedersen::Checkpoint(check));
             });
 
             Ref list(PyList_New(static_cast<Py_ssize_t>(digests.size())));
@@ -310,7 +425,7 @@ class HasherClass {
             std::array<Ref, INCREMENTAL_PARAMETERS.size()> arguments;
             parse_arguments({Traits::name, "incremental", INCREMENTAL_PARAMETERS, 0}, args, kwargs, arguments);
             auto state = std::make_unique<State>(constructed_hasher(self));
-            if (arguments[0]) state->update(self, extract_bytes(arguments[0].get(), "data"));
+            if (arguments[0]) state->update(self, extract_bytes_like(arguments[0].get(), "data").data);
             return new_incremental_hash(std::move(state), self);
         });
     }

@@ -52,9 +52,9 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<Ref, 1> arguments;
         parse_arguments({NAME, "update", UPDATE_PARAMETERS, 1}, args, kwargs, arguments);
-        const std::span<const std::uint8_t> data = extract_bytes(arguments[0].get(), "data");
+        const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
         const BorrowGuard borrow = borrow_state(self, BorrowKind::Exclusive);
-        as_object(self)->state->update(as_object(self)->owner, data);
+        as_object(self)->state->update(as_object(self)->owner, data.data);
         Py_IncRef(Py_None);
         return Py_None;
     });
@@ -118,7 +118,7 @@ void tp_dealloc(PyObject* self) {
 PyObject* create_type() {
     static PyMethodDef methods[] = {
         {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update)), METH_VARARGS | METH_KEYWORDS,
-         "update($self, data)\n--\n\nFeed `data` (bytes), the next piece of the input."},
+         "update($self, data)\n--\n\nFeed `data` (any bytes-like object), the next piece of the input."},
         {"digest", &digest, METH_NOARGS,
          "digest($self, /)\n--\n\nThe hash of the pieces fed so far, as the hasher's hash() of them joined."},
         {"hexdigest", &hexdigest, METH_NOARGS, "hexdigest($self, /)\n--\n\nThe digest as 64 lowercase hex digits."},

@@ -2,8 +2,10 @@
 // undefined: memcheck then reports any branch or memory address that depends
 // on the input, which would leak it through timing. Only the length may
 // shape the work, so lengths and table state are public here; the output is
-// marked defined again once computed. Exits non-zero through valgrind's
-// --error-exitcode when memcheck reports anything.
+// marked defined again once computed. Decisions the code declassifies on
+// purpose (are the spare bits zero) go through
+// algebra::ct::declassify, which this check points at memcheck. Exits
+// non-zero through valgrind's --error-exitcode when memcheck reports anything.
 
 #include <valgrind/memcheck.h>
 
@@ -11,6 +13,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <random>
 #include <span>
 #include <string_view>
@@ -19,6 +23,8 @@
 #include <vector>
 
 #include "algebra/cpu.hpp"
+#include "algebra/ct.hpp"
+#include "pedersen/bits.hpp"
 #include "pedersen/circom.hpp"
 #include "pedersen/configurable.hpp"
 #include "pedersen/incremental.hpp"
@@ -37,19 +43,33 @@ void hash_secret(Hasher& hasher, std::vector<std::uint8_t> data) {
     ++hashed;
 }
 
+// The first `bits` bits of `data` (the spare bits cleared while still
+// public), checked as the module checks them, hashed and taken as a point.
+template <class Hasher>
+void hash_secret_bits(Hasher& hasher, std::vector<std::uint8_t> data, std::uint64_t bits) {
+    data.resize(static_cast<std::size_t>((bits + 7) / 8));
+    if (bits % 8 != 0) data.back() &= static_cast<std::uint8_t>((1u << (bits % 8)) - 1);
+    VALGRIND_MAKE_MEM_UNDEFINED(data.data(), data.size());
+    if (pedersen::bit_input_error(data, bits)) std::abort();
+    std::array<std::uint8_t, 32> out = hasher.hash_bits(pedersen::BitString(data, bits));
+    VALGRIND_MAKE_MEM_DEFINED(out.data(), out.size());
+    auto point = hasher.point(pedersen::BitString(data, bits));
+    VALGRIND_MAKE_MEM_DEFINED(&point, sizeof point);
+    hashed += 2;
+}
+
+void declassify_to_memcheck(void* value, std::size_t size) { VALGRIND_MAKE_MEM_DEFINED(value, size); }
+
 // The same inputs through hash_many (one thread: valgrind serialises threads
 // anyway, and the per-item work is the same) and through an incremental
 // state fed in uneven pieces.
 template <class Hasher>
 void hash_secret_in_bulk_and_pieces(Hasher& hasher, std::vector<std::vector<std::uint8_t>> items) {
     for (auto& item : items) VALGRIND_MAKE_MEM_UNDEFINED(item.data(), item.size());
-    std::vector<std::span<const std::uint8_t>> views(items.begin(), items.end());
-    std::vector<algebra::Bytes32> out(items.size());
-    std::size_t longest = 0;
-    for (const auto& item : items) longest = std::max(longest, item.size());
-    hasher.prepare(0, longest);
-    pedersen::hash_many(std::as_const(hasher), std::span<const std::span<const std::uint8_t>>(views),
-                        std::span<algebra::Bytes32>(out), {});
+    pedersen::ManyInputs<std::remove_const_t<Hasher>> inputs(hasher, std::nullopt);
+    for (const auto& item : items)
+        if (inputs.add(item)) std::abort();
+    std::vector<algebra::Bytes32> out = inputs.hash(hasher, 1);
     for (auto& digest : out) VALGRIND_MAKE_MEM_DEFINED(digest.data(), digest.size());
     for (const auto& item : items) {
         pedersen::Incremental<std::remove_const_t<Hasher>> state(hasher);
@@ -97,6 +117,15 @@ void run_all(std::mt19937_64& rng) {
     hash_secret_in_bulk_and_pieces(circom_small, batch({0, 3, 64, 500, 2000}));
     hash_secret_in_bulk_and_pieces(baby, batch({0, 7, 64, 72}));
     hash_secret_in_bulk_and_pieces(bowe, batch({0, 5, 64, 118}));
+
+    // Bit lengths that end inside a chunk, a lookup group and a segment.
+    for (const std::uint64_t bits : {1, 7, 9, 190, 516, 582}) {
+        hash_secret_bits(zcash, random_bytes(73, rng), bits);
+        hash_secret_bits(circom, random_bytes(73, rng), bits);
+        hash_secret_bits(baby, random_bytes(73, rng), std::min<std::uint64_t>(bits, 9 * 64));
+        hash_secret_bits(bowe, random_bytes(73, rng), std::min<std::uint64_t>(bits, 5 * 63 * 3));
+    }
+    hash_secret_bits(zcash_small, random_bytes(300, rng), 2395);
 }
 
 }  // namespace
@@ -111,6 +140,7 @@ int main(int argc, char** argv) {
     if (mode == "--has-mulx-adx") return algebra::cpu::has_mulx_adx() ? 0 : 1;
     const bool assembly = mode == "--mulx-adx";
     std::mt19937_64 rng(20261208);
+    algebra::ct::declassify_hook = declassify_to_memcheck;
     for (const bool avx2 : {false, true}) {
         algebra::set_fast_multiply(false);
         if (assembly) algebra::detail::multiply_with_mulx_adx = true;

@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <new>
 #include <cstdint>
+#include <new>
+#include <optional>
 #include <random>
 #include <span>
 #include <stdexcept>
@@ -171,15 +172,11 @@ TEST(Checkpoint, AnInterruptedUpdateChangesNothing) {
 
 template <class H>
 std::vector<algebra::Bytes32> many(H& hasher, const std::vector<Bytes>& items, unsigned threads,
-                                   pedersen::Checkpoint checkpoint = {}) {
-    std::vector<std::span<const std::uint8_t>> views(items.begin(), items.end());
-    std::size_t longest = 0;
-    for (const Bytes& item : items) longest = std::max(longest, item.size());
-    hasher.prepare(0, longest);
-    std::vector<algebra::Bytes32> out(items.size());
-    pedersen::hash_many(std::as_const(hasher), std::span<const std::span<const std::uint8_t>>(views),
-                        std::span<algebra::Bytes32>(out), {threads, checkpoint});
-    return out;
+                                   pedersen::Checkpoint checkpoint = {},
+                                   std::optional<std::uint64_t> bit_length = std::nullopt) {
+    pedersen::ManyInputs<H> inputs(hasher, bit_length);
+    for (const Bytes& item : items) EXPECT_EQ(inputs.add(item), std::nullopt);
+    return inputs.hash(hasher, threads, checkpoint);
 }
 
 TEST(HashMany, EqualsHashItemByItemOnAnyNumberOfThreads) {
@@ -196,7 +193,32 @@ TEST(HashMany, EqualsHashItemByItemOnAnyNumberOfThreads) {
         for (const Bytes& item : items) want.push_back(hasher.hash(item));
         for (const unsigned threads : {1u, 2u, 5u, 200u}) EXPECT_EQ(many(hasher, items, threads), want) << name;
         EXPECT_TRUE(many(hasher, {}, 3).empty());
+
+        // One bit length for all: the last byte of each item keeps 5 bits.
+        std::vector<Bytes> cut;
+        std::vector<algebra::Bytes32> cut_want;
+        for (const Bytes& item : items) {
+            if (item.empty() || item.size() > 60) continue;
+            cut.push_back(Bytes(item.begin(), item.begin() + 9));
+            if (cut.back().size() < 9) cut.back().resize(9);
+            cut.back()[8] &= 0x1f;
+            cut_want.push_back(hasher.hash_bits(pedersen::BitString(cut.back(), 69)));
+        }
+        EXPECT_EQ(many(hasher, cut, 2, {}, 69), cut_want) << name;
     });
+}
+
+TEST(HashMany, TheFirstBadItemIsReportedWhateverIsWrongWithIt) {
+    const auto bowe = pedersen::JubjubBoweHopwood::build(1, 3);  // 9 bits fit
+    pedersen::ManyInputs<pedersen::JubjubBoweHopwood> inputs(bowe, 9);
+    EXPECT_EQ(inputs.add(Bytes{0xff, 0x01}), std::nullopt);
+    EXPECT_EQ(inputs.add(Bytes{0xff, 0x02}),
+              "item 1: data has bits set at positions from bit_length (9) on; they must be zero");
+    EXPECT_EQ(inputs.add(Bytes{0xff}), "item 1: data has 1 bytes but a bit_length of 9 takes exactly 2");
+    pedersen::ManyInputs<pedersen::JubjubBoweHopwood> whole(bowe, std::nullopt);
+    EXPECT_EQ(whole.add(Bytes{0x01}), std::nullopt);
+    EXPECT_EQ(test_support::fault_of([&] { whole.add(Bytes{0x01, 0x02}); }),
+              "item 1: input of 16 bits needs 6 chunks but only 3 generator powers are available");
 }
 
 TEST(HashMany, ACheckpointThatThrowsStopsTheTeamAndIsRethrown) {
@@ -229,14 +251,15 @@ TEST(HashMany, AWorkersFailureReachesTheCallerAsWhatItWas) {
 TEST(HashMany, BatchesCoverEveryItemOnce) {
     std::vector<Bytes> storage{Bytes(20'000), Bytes(3), Bytes(16'384), Bytes(1)};
     for (int i = 0; i < 70; ++i) storage.emplace_back(10);
-    std::vector<std::span<const std::uint8_t>> items(storage.begin(), storage.end());
+    std::vector<pedersen::BitString> items;
+    for (const Bytes& item : storage) items.emplace_back(item);
     const std::vector<std::size_t> starts = pedersen::detail::batch_starts(items);
     ASSERT_EQ(starts.front(), 0u);
     ASSERT_EQ(starts.back(), items.size());
     for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
         ASSERT_LT(starts[b], starts[b + 1]);
         std::size_t bytes = 0;
-        for (std::size_t i = starts[b]; i < starts[b + 1]; ++i) bytes += items[i].size();
+        for (std::size_t i = starts[b]; i < starts[b + 1]; ++i) bytes += items[i].bytes();
         EXPECT_TRUE(starts[b + 1] - starts[b] == 1 || bytes <= pedersen::detail::batch_bytes);
         EXPECT_LE(starts[b + 1] - starts[b], pedersen::detail::batch_items);
     }

@@ -109,23 +109,14 @@ def ok_items(count):
 
 @pytest.mark.parametrize("threads", [1, 2, None])
 @pytest.mark.parametrize("index", [0, 3, 57, 199])
-@pytest.mark.parametrize(
-    "bad, type_name",
-    [
-        ("abc", "str"),
-        (bytearray(b"abc"), "bytearray"),
-        (memoryview(b"abc"), "memoryview"),
-        (None, "NoneType"),
-        (7, "int"),
-    ],
-)
-def test_item_that_is_not_bytes_is_named_by_index(bad, type_name, index, threads):
+@pytest.mark.parametrize("bad, type_name", [("abc", "str"), (None, "NoneType"), (7, "int")])
+def test_item_that_is_not_bytes_like_is_named_by_index(bad, type_name, index, threads):
     hasher = _tamarind.ZcashPedersen()
     items = ok_items(200)
     items[index] = bad
     with pytest.raises(TypeError) as caught:
         hasher.hash_many(items, threads=threads)
-    assert str(caught.value) == f"item {index}: '{type_name}' object cannot be converted to 'PyBytes'"
+    assert str(caught.value) == f"item {index}: a bytes-like object is required, not '{type_name}'"
     del items[index]
     assert hasher.hash_many(items, threads=threads) == [hasher.hash(item) for item in items]
 
@@ -133,7 +124,7 @@ def test_item_that_is_not_bytes_is_named_by_index(bad, type_name, index, threads
 def test_one_bytes_object_instead_of_a_list_fails_on_item_0():
     with pytest.raises(TypeError) as caught:
         _tamarind.CircomPedersen().hash_many(b"abc")
-    assert str(caught.value) == "item 0: 'int' object cannot be converted to 'PyBytes'"
+    assert str(caught.value) == "item 0: a bytes-like object is required, not 'int'"
 
 
 @pytest.mark.parametrize("not_iterable", [5, None, object()])

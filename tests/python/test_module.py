@@ -66,11 +66,17 @@ def test_class_identity_docs_and_members(class_name, cls):
     assert cls.hash.__text_signature__ == "($self, data)"
     assert set(vars(cls)) - {"__doc__", "__module__", "__new__", "__text_signature__"} == {
         "hash",
+        "hash_bits",
+        "point",
         "hash_many",
         "incremental",
+        "capacity",
+        "capacity_bits",
         "__reduce__",
     }
-    assert cls.hash_many.__text_signature__ == "($self, items, threads=None)"
+    assert cls.hash_bits.__text_signature__ == "($self, data, bit_length)"
+    assert cls.point.__text_signature__ == "($self, data, bit_length=None)"
+    assert cls.hash_many.__text_signature__ == "($self, items, threads=None, bit_length=None)"
     assert cls.incremental.__text_signature__ == "($self, data=b'')"
     assert cls.__init__ is object.__init__
     with pytest.raises(TypeError, match=f"type 'builtins.{class_name}' is not an acceptable base type"):
