@@ -274,3 +274,12 @@ class IncrementalHash:
 
 def _rebuild(name: str, arguments: Tuple[object, ...], /) -> object:
     """The hasher class `name` called with the tuple `arguments` (unpickling)."""
+
+def _sapling_note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: int, rcm: ReadableBuffer) -> bytes:
+    """The Sapling note commitment's u-coordinate (cmu) as 32 bytes little-endian, as
+    Zcash computes NoteCommit: PedersenHashToPoint under "Zcash_PH" over the bits
+    1,1,1,1,1,1, then `value` as 64 bits, then the 256 bits of `g_d` and of `pk_d`
+    (32-byte encodings, bits taken as given, least significant first), plus
+    [rcm]R, R being the group hash of "r" under "Zcash_PH". g_d, pk_d and rcm are
+    32-byte bytes-like objects, rcm a little-endian scalar below the Jubjub
+    subgroup order; 0 <= value < 2**64; else ValueError. Constant time in all four."""

@@ -13,6 +13,7 @@
 #include "tamarind/errors.hpp"
 #include "tamarind/incremental_class.hpp"
 #include "tamarind/python.hpp"
+#include "tamarind/sapling_functions.hpp"
 
 namespace tamarind {
 
@@ -29,11 +30,13 @@ PyObject* rebuild(PyObject*, PyObject* args) {
     });
 }
 
-// Pickles of the hasher classes name this function: the classes themselves
-// live under "builtins", where pickle cannot find them.
+// Pickles of the hasher classes name _rebuild: the classes themselves live
+// under "builtins", where pickle cannot find them.
 PyMethodDef module_functions[] = {
     {"_rebuild", &rebuild, METH_VARARGS,
      "_rebuild(name, arguments, /)\n--\n\nThe hasher class `name` called with the tuple `arguments` (unpickling)."},
+    {"_sapling_note_commitment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sapling_note_commitment)),
+     METH_VARARGS | METH_KEYWORDS, SAPLING_NOTE_COMMITMENT_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

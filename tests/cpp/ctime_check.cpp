@@ -3,7 +3,7 @@
 // on the input, which would leak it through timing. Only the length may
 // shape the work, so lengths and table state are public here; the output is
 // marked defined again once computed. Decisions the code declassifies on
-// purpose (are the spare bits zero) go through
+// purpose (are the spare bits zero, is the scalar in range) go through
 // algebra::ct::declassify, which this check points at memcheck. Exits
 // non-zero through valgrind's --error-exitcode when memcheck reports anything.
 
@@ -29,6 +29,7 @@
 #include "pedersen/configurable.hpp"
 #include "pedersen/incremental.hpp"
 #include "pedersen/many.hpp"
+#include "pedersen/note_commitment.hpp"
 #include "pedersen/sapling.hpp"
 
 namespace {
@@ -126,6 +127,25 @@ void run_all(std::mt19937_64& rng) {
         hash_secret_bits(bowe, random_bytes(73, rng), std::min<std::uint64_t>(bits, 5 * 63 * 3));
     }
     hash_secret_bits(zcash_small, random_bytes(300, rng), 2395);
+
+    // Note commitments: all four inputs secret, rcm below the order (its top
+    // byte keeps it so) and then the largest 32-byte value, refused.
+    for (int round = 0; round < 3; ++round) {
+        auto g_d = random_bytes(32, rng), pk_d = random_bytes(32, rng), rcm = random_bytes(32, rng);
+        rcm[31] &= round == 2 ? 0xff : 0x0d;
+        if (round == 2) std::fill(rcm.begin(), rcm.end(), 0xff);
+        std::uint64_t value = rng();
+        VALGRIND_MAKE_MEM_UNDEFINED(g_d.data(), 32);
+        VALGRIND_MAKE_MEM_UNDEFINED(pk_d.data(), 32);
+        VALGRIND_MAKE_MEM_UNDEFINED(rcm.data(), 32);
+        VALGRIND_MAKE_MEM_UNDEFINED(&value, sizeof value);
+        auto cmu = pedersen::sapling_note_commitment(std::span<const std::uint8_t, 32>(g_d.data(), 32),
+                                                     std::span<const std::uint8_t, 32>(pk_d.data(), 32), value,
+                                                     std::span<const std::uint8_t, 32>(rcm.data(), 32));
+        if (cmu.has_value() != (round != 2)) std::abort();
+        if (cmu) VALGRIND_MAKE_MEM_DEFINED(cmu->data(), cmu->size());
+        ++hashed;
+    }
 }
 
 }  // namespace

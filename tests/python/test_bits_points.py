@@ -1,5 +1,5 @@
-"""hash_bits, point, capacity, bulk bit lengths and bytes-like inputs, against published values and
-plain-integer sums (reference.py) that share nothing with the C++ core."""
+"""hash_bits, point, capacity, bulk bit lengths, bytes-like inputs and the Sapling note commitment, against
+published values and plain-integer sums (reference.py) that share nothing with the C++ core."""
 
 from __future__ import annotations
 
@@ -15,7 +15,7 @@ import pytest
 from conftest import MAX_SMALL_INPUT, panic_exception_type, small_instance
 from reference import BABYJUBJUB, JUBJUB, Curve, Point, to_le32
 from test_circom import base_point as circom_base
-from test_zcash import DEFAULT, group_hash
+from test_zcash import DEFAULT, candidate, group_hash
 
 B, J = _tamarind.BabyJubjubPedersen, _tamarind.JubjubBoweHopwood
 
@@ -229,3 +229,51 @@ def test_file_digest_hashes_a_file(tmp_path):
     with open(tmp_path / "blob", "rb") as f:
         assert hashlib.file_digest(f, hasher.incremental).digest() == hasher.hash(data)
     assert hashlib.file_digest(io.BytesIO(data), hasher.incremental).digest() == hasher.hash(data)
+
+
+R_J = JUBJUB.order
+
+
+def note_commitment(g_d: bytes, pk_d: bytes, value: int, rcm: bytes) -> bytes:
+    bits = [1] * 6 + [(value >> i) & 1 for i in range(64)]
+    bits += [(byte >> i) & 1 for byte in g_d + pk_d for i in range(8)]
+    r = next(p for p in (candidate(DEFAULT, b"r", c) for c in range(256)) if not isinstance(p, str))
+    hash_point = reference_point(_tamarind.ZcashPedersen(), bits)
+    return to_le32(JUBJUB.add(hash_point, JUBJUB.mul(r, int.from_bytes(rcm, "little")))[0])
+
+
+def test_note_commitment_published_value():
+    g_d = bytes.fromhex("3a71e348169e0cedbc4f3633a260d0e785ea8f8927ce4501cef3216ed075cea2")
+    pk_d = bytes.fromhex("db4cd2b0aac4f7eb8ca131f16567c445a9555126d3c29f14e3d776e841ae7415")
+    rcm = bytes.fromhex("39176dac39ace4980ecc8d778e89860255ec3615060000000000000000000000")
+    cmu = "cb3cf9153270d57eb914c6c2bcc01850c9fed44fce0806278f083ef2dd076439"
+    assert _tamarind._sapling_note_commitment(g_d, pk_d, 0, rcm).hex() == cmu
+    assert _tamarind._sapling_note_commitment(bytearray(g_d), memoryview(pk_d), 0, rcm=bytearray(rcm)).hex() == cmu
+
+
+@pytest.mark.parametrize("value, rcm", [(2**64 - 1, R_J - 1), (1, 0), (123456789, None)])
+def test_note_commitment_matches_plain_integers(value, rcm):
+    rng = random.Random(value)
+    g_d, pk_d = rng.randbytes(32), rng.randbytes(32)
+    rcm_bytes = to_le32(rng.randrange(R_J) if rcm is None else rcm)
+    assert _tamarind._sapling_note_commitment(g_d, pk_d, value, rcm_bytes) == note_commitment(
+        g_d, pk_d, value, rcm_bytes
+    )
+
+
+@pytest.mark.parametrize(
+    "g_d, value, rcm, error, message",
+    [
+        (bytes(32), 0, to_le32(R_J), ValueError, "rcm must be below the Jubjub subgroup order r_J"),
+        (bytes(32), 0, b"\xff" * 32, ValueError, "rcm must be below the Jubjub subgroup order r_J"),
+        (bytes(32), 2**64, bytes(32), ValueError, "value must be at least 0 and below 2**64"),
+        (bytes(32), -1, bytes(32), ValueError, "value must be at least 0 and below 2**64"),
+        (bytes(32), 1.0, bytes(32), TypeError, "argument 'value': an integer is required"),
+        (bytes(31), 0, bytes(32), ValueError, "g_d must be 32 bytes, not 31"),
+        (bytes(32), 0, bytes(33), ValueError, "rcm must be 32 bytes, not 33"),
+    ],
+)
+def test_note_commitment_refusals(g_d, value, rcm, error, message):
+    with pytest.raises(error) as caught:
+        _tamarind._sapling_note_commitment(g_d, bytes(32), value, rcm)
+    assert str(caught.value) == message

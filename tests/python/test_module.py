@@ -47,10 +47,12 @@ DOCS = {
 def test_module_attributes():
     assert _tamarind.__all__ == CLASS_NAMES
     assert _tamarind.__doc__ == ""
-    # Beyond __all__: the incremental state's class and the function pickles name.
+    # Beyond __all__: the incremental state's class, the function pickles name and the
+    # note commitment that tamarind.sapling wraps.
     assert {name for name in vars(_tamarind) if not name.startswith("__")} == set(CLASS_NAMES) | {
         "IncrementalHash",
         "_rebuild",
+        "_sapling_note_commitment",
     }
 
 
