@@ -48,7 +48,6 @@ def y_without_point() -> int:
         (bytes(31), "32 bytes, not 31"),
         (bytes(33), "32 bytes, not 33"),
         (P.to_bytes(32, "little"), "non-canonical y"),
-        ((P + 1).to_bytes(32, "little"), "non-canonical y"),
         (y_without_point().to_bytes(32, "little"), "not on Baby Jubjub"),
         ((1 | 1 << 255).to_bytes(32, "little"), "sign bit set for x = 0"),
     ],
@@ -65,7 +64,6 @@ def test_unpack_refuses_what_pack_never_writes(packed, message):
         (0, P + 1, ValueError),
         (-1, 1, ValueError),
         (1, 1, ValueError),
-        (CURVE.generator[0], CURVE.generator[1] + 1, ValueError),
         (1.0, 1, TypeError),
     ],
 )
