@@ -44,6 +44,7 @@ if TYPE_CHECKING:
 __all__ = [
     "UNCOMMITTED",
     "MAX_HEIGHT",
+    "Q",
     "empty_root",
     "merkle_hash",
     "merkle_path",
