@@ -154,8 +154,13 @@ class ConfigurablePedersen {
         return publish<Def>(sum(bits, 0, checkpoint).to_affine());
     }
 
-    // The capacity fault, for an input of `bytes` bytes that does not fit.
-    void check_capacity(std::uint64_t bytes) const { check_capacity_bits(bytes * 8); }
+    // The capacity fault, for an input of `bytes` bytes (or `bits` bits)
+    // that does not fit. Counted from the bytes, the chunks never overflow.
+    void check_capacity(std::uint64_t bytes) const {
+        const std::uint64_t chunks = chunk_count(bytes, Encoding::chunk_bits);
+        const std::uint64_t powers = segments_ * per_segment_;
+        if (chunks > powers) capacity_fault(bytes * 8, chunks, powers);
+    }
     void check_capacity_bits(std::uint64_t bits) const {
         const std::uint64_t chunks = chunk_count_bits(bits, Encoding::chunk_bits);
         const std::uint64_t powers = segments_ * per_segment_;

@@ -235,9 +235,9 @@ class ManyInputs {
     // error), and faults with the capacity fault for one that does not fit;
     // both messages start with "item {index}: ".
     std::optional<std::string> add(std::span<const std::uint8_t> item) {
-        const std::string prefix = "item " + std::to_string(items_.size()) + ": ";
+        const auto prefix = [&] { return "item " + std::to_string(items_.size()) + ": "; };
         if (bit_length_) {
-            if (auto error = bit_input_error(item, *bit_length_)) return prefix + *error;
+            if (auto error = bit_input_error(item, *bit_length_)) return prefix() + *error;
         }
         const BitString bits = bit_length_ ? BitString(item, *bit_length_) : BitString(item);
         if (capacity_bits_ && bits.size() > *capacity_bits_) {
@@ -245,7 +245,7 @@ class ManyInputs {
             try {
                 capacity_fault(bits.size(), chunk_count_bits(bits.size(), width), *capacity_bits_ / width);
             } catch (const fault::Fault& fault) {
-                fault::raise(prefix + fault.what());
+                fault::raise(prefix() + fault.what());
             }
         }
         longest_ = std::max(longest_, bits.size());
@@ -255,8 +255,9 @@ class ManyInputs {
 
     std::size_t size() const { return items_.size(); }
 
-    // The digests of the items in order, on `threads` threads, the calling
-    // one included (default: the usable CPUs). The checkpoint runs on the
+    // The digests of the items in order, by the hasher given to the
+    // constructor, on `threads` threads, the calling one included (default:
+    // the usable CPUs). The checkpoint runs on the
     // calling thread as ManyOptions says; what it throws is rethrown.
     template <class H>
     std::vector<algebra::Bytes32> hash(H& hasher, std::optional<std::uint64_t> threads,

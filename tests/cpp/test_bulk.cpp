@@ -208,19 +208,6 @@ TEST(HashMany, EqualsHashItemByItemOnAnyNumberOfThreads) {
     });
 }
 
-TEST(HashMany, TheFirstBadItemIsReportedWhateverIsWrongWithIt) {
-    const auto bowe = pedersen::JubjubBoweHopwood::build(1, 3);  // 9 bits fit
-    pedersen::ManyInputs<pedersen::JubjubBoweHopwood> inputs(bowe, 9);
-    EXPECT_EQ(inputs.add(Bytes{0xff, 0x01}), std::nullopt);
-    EXPECT_EQ(inputs.add(Bytes{0xff, 0x02}),
-              "item 1: data has bits set at positions from bit_length (9) on; they must be zero");
-    EXPECT_EQ(inputs.add(Bytes{0xff}), "item 1: data has 1 bytes but a bit_length of 9 takes exactly 2");
-    pedersen::ManyInputs<pedersen::JubjubBoweHopwood> whole(bowe, std::nullopt);
-    EXPECT_EQ(whole.add(Bytes{0x01}), std::nullopt);
-    EXPECT_EQ(test_support::fault_of([&] { whole.add(Bytes{0x01, 0x02}); }),
-              "item 1: input of 16 bits needs 6 chunks but only 3 generator powers are available");
-}
-
 TEST(HashMany, ACheckpointThatThrowsStopsTheTeamAndIsRethrown) {
     pedersen::ZcashPedersen hasher;
     std::vector<Bytes> items;
