@@ -6,6 +6,10 @@ objects under both names::
     from tamarind import ZcashPedersen
     ZcashPedersen().hash(b"abc")        # 32 bytes: the little-endian u-coordinate
 
+`tamarind.sapling` builds Zcash Sapling's note commitment tree and note
+commitments on `ZcashPedersen`; `tamarind.circom` converts `CircomPedersen`'s
+packed points to coordinates and back.
+
 `tamarind.PanicException` is the exception the extension raises on an internal
 fault, such as an input longer than a configurable hasher's capacity. It
 derives from `BaseException`, not `Exception`. It is looked up on first use.
