@@ -1,0 +1,246 @@
+"""The plots of the documentation's Performance page, measured on this machine.
+
+Run after `pip install '.[bench]'` (the package and matplotlib):
+
+    python bench/plot.py [--rounds 5] [--quick] [--out docs/_static]
+
+Writes, each stamped with the processor, its cores and the git commit measured:
+
+- perf-per-byte.png: microseconds of CPU time per input byte against the input length, for the four hashers (warm
+  instances: the caching hashers have their tables, the configurable ones are built once, large enough);
+- perf-threads.png: hash_many's throughput against its thread count, in wall-clock time, with a Python loop of
+  `hash` for reference;
+- perf-vartime.png: constant against variable time, once the hashers have `hash_vartime` (skipped until then).
+
+Every figure is the median over the rounds; within a round the variants alternate, so that a shared machine's load
+falls on all of them alike. A run takes about a minute (a few seconds with --quick).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import platform
+import statistics
+import subprocess
+import time
+from pathlib import Path
+from typing import Callable
+
+import _tamarind
+from matplotlib.figure import Figure  # no pyplot: no display, no backend to choose
+from matplotlib.ticker import NullFormatter, ScalarFormatter
+
+ROOT = Path(__file__).resolve().parents[1]
+NAMES = ["ZcashPedersen", "CircomPedersen", "BabyJubjubPedersen", "JubjubBoweHopwood"]
+CACHING_LENGTHS = [16, 32, 64, 128, 256, 1024, 4096, 16384, 65536, 262144]
+CONFIGURABLE_LONGEST = 16384  # their tables grow with the capacity: 29 MB for BabyJubjubPedersen at this size
+
+
+def usable_cpus() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def load_average() -> str:
+    try:
+        return f"{os.getloadavg()[0]:.2f}"
+    except (AttributeError, OSError):
+        return "unknown"
+
+
+def machine() -> str:
+    """The processor, its cores and the commit measured, for the stamp on every figure."""
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as info:
+            model = next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+
+    def git(*arguments: str) -> str:
+        try:
+            return subprocess.run(["git", *arguments], cwd=ROOT, capture_output=True, text=True).stdout.strip()
+        except OSError:
+            return ""
+
+    commit = git("rev-parse", "--short", "HEAD") or "unknown commit"
+    if git("status", "--porcelain", "--untracked-files=no", "--", "src", "python", "CMakeLists.txt"):
+        commit += " with local changes"
+    return (
+        f"{model}, {os.cpu_count()} cores ({usable_cpus()} usable); commit {commit}; "
+        f"CPython {platform.python_version()}; {time.strftime('%Y-%m-%d')}, load average {load_average()} at the start"
+    )
+
+
+def make_hasher(name: str, longest: int):
+    bits = 8 * longest
+    if name == "BabyJubjubPedersen":
+        return _tamarind.BabyJubjubPedersen(math.ceil(bits / 256), 256)
+    if name == "JubjubBoweHopwood":
+        return _tamarind.JubjubBoweHopwood(math.ceil(bits / (3 * 256)), 256)
+    return getattr(_tamarind, name)()
+
+
+def cpu_seconds_per_call(call: Callable[[], object], min_seconds: float) -> float:
+    """CPU seconds per call, over at least `min_seconds` of CPU time."""
+    count, start = 0, time.process_time()
+    while True:
+        call()
+        count += 1
+        elapsed = time.process_time() - start
+        if elapsed >= min_seconds:
+            return elapsed / count
+
+
+def wall_seconds(call: Callable[[], object]) -> float:
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def size_label(n: int) -> str:
+    return f"{n >> 20} MiB" if n >= 1 << 20 else f"{n >> 10} KiB" if n >= 1 << 10 else f"{n} B"
+
+
+def per_byte_axes(axes, lengths: list[int]) -> None:
+    axes.set_xscale("log", base=2)
+    axes.set_xticks(lengths, labels=[size_label(n) for n in lengths])
+    axes.set_yscale("log")
+    axes.yaxis.set_major_formatter(ScalarFormatter())
+    axes.yaxis.set_minor_formatter(ScalarFormatter())
+    axes.xaxis.set_minor_formatter(NullFormatter())
+    axes.set_xlabel("input length")
+    axes.set_ylabel("µs of CPU time per byte (median)")
+    axes.grid(True, which="both", alpha=0.3)
+
+
+def stamp(figure, text: str) -> None:
+    figure.text(0.01, 0.01, f"Measured on {text}", fontsize=7, color="0.35", ha="left", va="bottom")
+
+
+def per_byte(rounds: int, min_seconds: float, lengths: list[int], longest_configurable: int, method: str = "hash"):
+    """{name: [median µs per byte for each length]}, lengths beyond a configurable hasher's size left out."""
+    data = os.urandom(max(lengths))
+    cases = []
+    for name in NAMES:
+        configurable = name in ("BabyJubjubPedersen", "JubjubBoweHopwood")
+        sizes = [n for n in lengths if not configurable or n <= longest_configurable]
+        hasher = make_hasher(name, max(sizes))
+        function = getattr(hasher, method)
+        for n in sizes:
+            piece = data[:n]
+            function(piece)  # warm: a caching hasher builds the tables this length needs
+            cases.append((name, n, lambda function=function, piece=piece: function(piece)))
+    samples: dict[tuple[str, int], list[float]] = {(name, n): [] for name, n, _ in cases}
+    for _ in range(rounds):
+        for name, n, call in cases:
+            samples[name, n].append(cpu_seconds_per_call(call, min_seconds) * 1e6 / n)
+    result: dict[str, tuple[list[int], list[float]]] = {}
+    for name in NAMES:
+        points = [(n, statistics.median(samples[key])) for key in samples if key[0] == name for n in [key[1]]]
+        result[name] = ([n for n, _ in points], [value for _, value in points])
+    return result
+
+
+def plot_per_byte(out: Path, stamp_text: str, rounds: int, quick: bool) -> None:
+    lengths = CACHING_LENGTHS[:6] if quick else CACHING_LENGTHS
+    results = per_byte(rounds, 0.005 if quick else 0.03, lengths, min(CONFIGURABLE_LONGEST, max(lengths)))
+    figure = Figure(figsize=(8, 5))
+    axes = figure.subplots()
+    for name, (sizes, values) in results.items():
+        axes.plot(sizes, values, marker="o", label=name)
+    per_byte_axes(axes, lengths)
+    axes.set_title("hash(data): cost per byte against input length")
+    axes.legend()
+    figure.tight_layout(rect=(0, 0.04, 1, 1))
+    stamp(figure, stamp_text)
+    figure.savefig(out / "perf-per-byte.png", dpi=110)
+
+
+def plot_threads(out: Path, stamp_text: str, rounds: int, quick: bool) -> None:
+    # Wall-clock time: CPU time would add up every thread's work and hide what more threads bring.
+    count, size = (1_000, 64) if quick else (6_000, 64)
+    thread_counts = list(range(1, max(2, usable_cpus()) * 2 + 1))
+    items = [os.urandom(size) for _ in range(count)]
+    hashers = {name: make_hasher(name, size) for name in NAMES}
+    for hasher in hashers.values():
+        hasher.hash_many(items[:10])
+    samples: dict[tuple[str, object], list[float]] = {}
+    for _ in range(rounds):
+        for name, hasher in hashers.items():
+            samples.setdefault((name, "loop"), []).append(wall_seconds(lambda h=hasher: [h.hash(x) for x in items]))
+            for threads in thread_counts:
+                seconds = wall_seconds(lambda h=hasher, t=threads: h.hash_many(items, threads=t))
+                samples.setdefault((name, threads), []).append(seconds)
+    figure = Figure(figsize=(8, 5))
+    axes = figure.subplots()
+    for index, name in enumerate(NAMES):
+        colour = f"C{index}"
+        rates = [count / statistics.median(samples[name, t]) / 1000 for t in thread_counts]
+        axes.plot(thread_counts, rates, marker="o", color=colour, label=f"{name}.hash_many")
+        loop = count / statistics.median(samples[name, "loop"]) / 1000
+        axes.axhline(loop, color=colour, linestyle=":", linewidth=1)
+    axes.axvline(usable_cpus(), color="0.5", linestyle="--", linewidth=1)
+    axes.annotate("usable CPUs", (usable_cpus(), 0), xytext=(4, 4), textcoords="offset points", fontsize=8, color="0.4")
+    axes.set_xticks(thread_counts)
+    axes.set_xlabel("threads")
+    axes.set_ylabel("thousand hashes per second (wall clock, median)")
+    axes.set_title(f"hash_many of {count:,} inputs of {size} bytes (dotted: a Python loop of hash)")
+    axes.set_ylim(bottom=0)
+    axes.grid(True, alpha=0.3)
+    axes.legend(fontsize=8)
+    figure.tight_layout(rect=(0, 0.04, 1, 1))
+    stamp(figure, stamp_text)
+    figure.savefig(out / "perf-threads.png", dpi=110)
+
+
+def plot_vartime(out: Path, stamp_text: str, rounds: int, quick: bool) -> bool:
+    # --- (c) constant against variable time -----------------------------------------------------------------------
+    # Waits for `hash_vartime`: until every hasher has it, there is nothing to compare and no figure is written.
+    if not all(hasattr(getattr(_tamarind, name), "hash_vartime") for name in NAMES):
+        return False
+    lengths = [32, 64, 256, 1024, 4096] if quick else [32, 64, 256, 1024, 4096, 16384]
+    min_seconds = 0.005 if quick else 0.03
+    constant = per_byte(rounds, min_seconds, lengths, max(lengths))
+    variable = per_byte(rounds, min_seconds, lengths, max(lengths), method="hash_vartime")
+    figure = Figure(figsize=(8, 5))
+    axes = figure.subplots()
+    for index, name in enumerate(NAMES):
+        axes.plot(*constant[name], marker="o", color=f"C{index}", label=f"{name}.hash")
+        axes.plot(*variable[name], marker="x", linestyle="--", color=f"C{index}", label=f"{name}.hash_vartime")
+    per_byte_axes(axes, lengths)
+    axes.set_title("constant time (hash) against variable time (hash_vartime)")
+    axes.legend(fontsize=8)
+    figure.tight_layout(rect=(0, 0.04, 1, 1))
+    stamp(figure, stamp_text)
+    figure.savefig(out / "perf-vartime.png", dpi=110)
+    return True
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=5, help="rounds per figure (default 5); medians are plotted")
+    parser.add_argument("--quick", action="store_true", help="fewer lengths and shorter measurements, to try it out")
+    parser.add_argument("--out", type=Path, default=ROOT / "docs" / "_static", help="folder for the PNGs")
+    arguments = parser.parse_args()
+    arguments.out.mkdir(parents=True, exist_ok=True)
+    stamp_text = machine()
+    print(f"measuring on {stamp_text}")
+    started = time.perf_counter()
+    plot_per_byte(arguments.out, stamp_text, arguments.rounds, arguments.quick)
+    print(f"wrote perf-per-byte.png ({time.perf_counter() - started:.0f} s)")
+    plot_threads(arguments.out, stamp_text, arguments.rounds, arguments.quick)
+    print(f"wrote perf-threads.png ({time.perf_counter() - started:.0f} s)")
+    if plot_vartime(arguments.out, stamp_text, arguments.rounds, arguments.quick):
+        print(f"wrote perf-vartime.png ({time.perf_counter() - started:.0f} s)")
+    else:
+        print("skipped perf-vartime.png: the hashers have no hash_vartime")
+    print(f"load average {load_average()} at the end")
+
+
+if __name__ == "__main__":
+    main()
