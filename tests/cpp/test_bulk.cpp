@@ -226,8 +226,8 @@ TEST(HashMany, EqualsHashItemByItemOnAnyNumberOfThreads) {
         std::vector<algebra::Bytes32> cut_want;
         for (const Bytes& item : items) {
             if (item.empty() || item.size() > 60) continue;
-            cut.push_back(Bytes(item.begin(), item.begin() + 9));
-            if (cut.back().size() < 9) cut.back().resize(9);
+            cut.push_back(Bytes(item.begin(), item.begin() + std::min<std::ptrdiff_t>(item.size(), 9)));
+            cut.back().resize(9);
             cut.back()[8] &= 0x1f;
             cut_want.push_back(hasher.hash_bits(pedersen::BitString(cut.back(), 69)));
         }
