@@ -56,7 +56,7 @@ class BabyJubjubPedersen:
         before encoding. With `bit_length`, of the first bit_length bits, read as
         hash_bits() reads them.
 
-        Coordinates are in the ERC-2494 model of Baby Jubjub
+        Coordinates are in the EIP-2494 model of Baby Jubjub
         (a = 168700, d = 168696): the point that hash() compresses."""
     def hash_many(
         self,
@@ -167,7 +167,7 @@ class CircomPedersen:
         before encoding. With `bit_length`, of the first bit_length bits, read as
         hash_bits() reads them.
 
-        Coordinates are in the ERC-2494 model of Baby Jubjub
+        Coordinates are in the EIP-2494 model of Baby Jubjub
         (a = 168700, d = 168696), as circomlibjs's babyJub.unpackPoint returns them
         for hash()'s packed output and as circom's Pedersen(n) template outputs them;
         x is what Tornado-style commitments and nullifier hashes take."""

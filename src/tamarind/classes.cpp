@@ -56,7 +56,7 @@ struct BabyJubjubPedersenClass {
         "the compressed point: 32 bytes, y little-endian with\n"
         "bit 7 of byte 31 set when x > (p - 1) / 2";
     static constexpr std::string_view point_model =
-        "the ERC-2494 model of Baby Jubjub\n"
+        "the EIP-2494 model of Baby Jubjub\n"
         "(a = 168700, d = 168696): the point that hash() compresses";
     static constexpr const auto& parameters = BABY_JUBJUB_PARAMETERS;
     static constexpr std::size_t required = 2;
@@ -106,7 +106,7 @@ struct CircomPedersenClass {
         "the 32-byte packed point, byte-identical to\n"
         "circomlibjs's packPoint";
     static constexpr std::string_view point_model =
-        "the ERC-2494 model of Baby Jubjub\n"
+        "the EIP-2494 model of Baby Jubjub\n"
         "(a = 168700, d = 168696), as circomlibjs's babyJub.unpackPoint returns them\n"
         "for hash()'s packed output and as circom's Pedersen(n) template outputs them;\n"
         "x is what Tornado-style commitments and nullifier hashes take";

@@ -123,7 +123,7 @@ class CommandLine:
         baby = commands.add_parser(
             "babyjubjub",
             help="unsigned-window Pedersen hash over Baby Jubjub (arkworks pedersen::CRH)",
-            description="Unsigned-window Pedersen hash over ERC-2494 Baby Jubjub (arkworks pedersen::CRH "
+            description="Unsigned-window Pedersen hash over EIP-2494 Baby Jubjub (arkworks pedersen::CRH "
             "construction): the compressed point. Inputs of at most floor(SEGMENTS * BITS_PER_WINDOW / 8) bytes.",
         )
         baby.add_argument("segments", metavar="SEGMENTS", type=size_argument, help="number of segments")
