@@ -256,59 +256,6 @@ def test_a_handler_that_reads_a_state_being_updated_is_refused(sigint_during):
     assert state.digest() == hasher.hash(b"abc")
 
 
-# A sender that waits for the call itself rather than for a guessed delay: it
-# signals this process once the process has spent CPU time (utime + stime
-# from /proc) after announcing the call, which only the call can have spent.
-SENDER_WHEN_BUSY = """
-import os, sys, time
-pid, cpu, tick = int(sys.argv[1]), float(sys.argv[2]), os.sysconf("SC_CLK_TCK")
-def used():
-    with open(f"/proc/{pid}/stat") as f:
-        utime, stime = f.read().rsplit(")", 1)[1].split()[11:13]
-    return (int(utime) + int(stime)) / tick
-sys.stdin.readline()
-start = used()
-while used() - start < cpu:
-    time.sleep(0.01)
-t = time.monotonic()
-os.kill(pid, 2)
-print(t, flush=True)
-"""
-
-
-@pytest.fixture
-def sigint_when_busy():
-    """arm(handler) installs `handler` for SIGINT and returns (started, sent):
-    call started() just before the call; a child process then sends SIGINT
-    once the call has run for 0.3 s of CPU time, and sent() gives when."""
-    if not os.path.exists(f"/proc/{os.getpid()}/stat"):
-        pytest.skip("reads the CPU time of this process from /proc")
-    senders = []
-
-    def arm(handler):
-        signal.signal(signal.SIGINT, handler)
-        sender = subprocess.Popen(
-            [sys.executable, "-c", SENDER_WHEN_BUSY, str(os.getpid()), "0.3"],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        senders.append(sender)
-
-        def started():
-            sender.stdin.write("go\n")
-            sender.stdin.flush()
-
-        return started, lambda: float(sender.communicate(timeout=120)[0])
-
-    previous = signal.getsignal(signal.SIGINT)
-    yield arm
-    for sender in senders:
-        sender.kill()
-        sender.wait()
-    signal.signal(signal.SIGINT, previous)
-
-
 class _HugePickle:
     """Unpickles as a JubjubBoweHopwood that takes minutes and 1.6 GB to build."""
 
@@ -324,17 +271,17 @@ HUGE_BUILDS = {
 
 
 @pytest.mark.parametrize("build", HUGE_BUILDS)
-def test_sigint_stops_a_construction_promptly(sigint_when_busy, build):
-    started, sent = sigint_when_busy(signal.default_int_handler)
-    started()
+def test_sigint_stops_a_construction_promptly(sigint_during, build):
+    start = sigint_during(signal.default_int_handler)
     with pytest.raises(KeyboardInterrupt):
+        sent = start()
         HUGE_BUILDS[build]()
     latency = time.monotonic() - sent()
     print(f"{build}: interrupted {latency * 1000:.1f} ms after SIGINT")
     assert latency < 30.0, "construction went on long after SIGINT"
 
 
-def test_a_thread_that_a_handler_waits_for_is_refused_the_busy_instance(sigint_when_busy):
+def test_a_thread_that_a_handler_waits_for_is_refused_the_busy_instance(sigint_during):
     # The handler releases the interpreter lock while hash_many still holds the
     # instance: the thread it waits for must be refused, not made to wait.
     hasher = _tamarind.ZcashPedersen()
@@ -353,9 +300,9 @@ def test_a_thread_that_a_handler_waits_for_is_refused_the_busy_instance(sigint_w
         thread.join()
         raise Interrupted()
 
-    started, _ = sigint_when_busy(handler)
-    started()
+    start = sigint_during(handler)
     with pytest.raises(Interrupted):
+        start()
         hasher.hash_many([b"x", data, b"y"], threads=2)
     assert len(outcome) == 1 and isinstance(outcome[0], RuntimeError) and outcome[0].args == ("Already borrowed",)
     assert hasher.hash(b"x") == _tamarind.ZcashPedersen().hash(b"x")
