@@ -19,16 +19,10 @@ import statistics
 import time
 
 import _tamarind
+from machine import load_average, usable_cpus
 
 # The speed-ups hash_many is meant to reach against the loop (threads=2 only on a machine with 2 or more CPUs).
 TARGETS = {1: 1.05, 2: 1.7}
-
-
-def usable_cpus() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
 
 
 def hashers(size: int) -> dict:
@@ -39,13 +33,6 @@ def hashers(size: int) -> dict:
         "BabyJubjubPedersen": _tamarind.BabyJubjubPedersen(math.ceil(bits / 256), 256),
         "JubjubBoweHopwood": _tamarind.JubjubBoweHopwood(math.ceil(bits / (3 * 256)), 256),
     }
-
-
-def load_average() -> str:
-    try:
-        return f"{os.getloadavg()[0]:.2f}"
-    except (AttributeError, OSError):
-        return "unknown"
 
 
 def wall(call) -> float:

@@ -23,25 +23,13 @@ import statistics
 import time
 from typing import Callable, Dict, List, Tuple
 
+from machine import load_average, usable_cpus
+
 from tamarind import ZcashPedersen, sapling
 
 Q = sapling.Q
 TREE_TARGET = 1.7
 BITS_TARGET = 1.05
-
-
-def usable_cpus() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
-
-
-def load_average() -> str:
-    try:
-        return f"{os.getloadavg()[0]:.2f}"
-    except (AttributeError, OSError):
-        return "unknown"
 
 
 def timed(call: Callable[[], object]) -> Tuple[float, float]:

@@ -29,6 +29,7 @@ from pathlib import Path
 from typing import Callable
 
 import _tamarind
+from machine import load_average, usable_cpus
 from matplotlib.figure import Figure  # no pyplot: no display, no backend to choose
 from matplotlib.ticker import NullFormatter, ScalarFormatter
 
@@ -36,20 +37,6 @@ ROOT = Path(__file__).resolve().parents[1]
 NAMES = ["ZcashPedersen", "CircomPedersen", "BabyJubjubPedersen", "JubjubBoweHopwood"]
 CACHING_LENGTHS = [16, 32, 64, 128, 256, 1024, 4096, 16384, 65536, 262144]
 CONFIGURABLE_LONGEST = 16384  # their tables grow with the capacity: 29 MB for BabyJubjubPedersen at this size
-
-
-def usable_cpus() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
-
-
-def load_average() -> str:
-    try:
-        return f"{os.getloadavg()[0]:.2f}"
-    except (AttributeError, OSError):
-        return "unknown"
 
 
 def machine() -> str:
