@@ -4,7 +4,7 @@
 // batches of 62 as libsecp256k1 arranges them. Two drivers share the batch
 // updates: a variable-time one for public values, which stops as soon as it
 // may, and a constant-time one for secrets, which always runs 10 batches of
-// branch-free steps.
+// 59 branch-free steps.
 //
 // Each batch runs 62 divsteps on the low 64 bits of f and g alone and collects
 // them into a 2x2 integer matrix t with |entries| <= 2^62; only then are the
@@ -261,12 +261,14 @@ constexpr BigInt<4> inverse_times_vartime(const BigInt<4>& x, const BigInt<4>& c
     return r;
 }
 
-// 62 half-delta divsteps (hddivsteps: delta starts at 1/2) without a branch
+// 59 half-delta divsteps (hddivsteps: delta starts at 1/2) without a branch
 // or an index on f or g: each step computes both outcomes' updates and keeps
-// one by mask. zeta = -(delta + 1/2); the matrix entries stay within ±2^62.
-constexpr i64 hddivsteps_62_consttime(i64 zeta, u64 f, u64 g, Transition& t) {
-    u64 u = 1, v = 0, q = 0, r = 1;
-    for (int i = 0; i < 62; ++i) {
+// one by mask. zeta = -(delta + 1/2). The matrix starts at 2^3 times the
+// identity, so that after 59 steps it is scaled by 2^62 like a variable-time
+// batch's and shares its updates; its entries stay within ±2^62.
+constexpr i64 hddivsteps_59_consttime(i64 zeta, u64 f, u64 g, Transition& t) {
+    u64 u = 8, v = 0, q = 0, r = 8;
+    for (int i = 3; i < 62; ++i) {
         const u64 positive_delta = static_cast<u64>(zeta >> 63);
         const u64 odd = 0 - (g & 1);
         // g += ±f when g is odd: minus when delta > 0, plus otherwise.
@@ -288,10 +290,16 @@ constexpr i64 hddivsteps_62_consttime(i64 zeta, u64 f, u64 g, Transition& t) {
     return zeta;
 }
 
-// x^(-1)·c mod p as above, in constant time; x = 0 gives 0. From delta = 1/2,
-// inputs below 2^256 reach g = 0 within 590 hddivsteps (the bound that
-// libsecp256k1's constant-time inversion rests on), so 10 batches of 62
-// always do, and steps after g = 0 change nothing.
+// x^(-1)·c mod p as above, in constant time; x = 0 gives 0. From f = p,
+// g = x < p < 2^256 and delta = 1/2, g reaches 0 within 590 hddivsteps: the
+// bound Wuille computed for hddivsteps on inputs below 2^256 (safegcd-bounds;
+// libsecp256k1's doc/safegcd_implementation.md, on hddivsteps, and its
+// constant-time modinv64, which runs the same steps 10 × 59 times). Our
+// moduli have 255 bits (Jubjub's Fq) and 254 bits (Baby Jubjub's), so the
+// 256-bit figure covers them. (Bernstein and Yang's proven bound, for
+// divsteps from delta = 1, is larger: ⌊(49·256 + 57)/17⌋ = 741 by Theorem
+// 11.2 of "Fast constant-time gcd computation and modular inversion", TCHES
+// 2019.) Steps after g = 0 change nothing, so 10 batches of 59 always suffice.
 constexpr BigInt<4> inverse_times_consttime(const BigInt<4>& x, const BigInt<4>& c, const BigInt<4>& modulus,
                                             u64 p_inv62) {
     assert(x < modulus && c < modulus && modulus.is_odd());
@@ -300,10 +308,11 @@ constexpr BigInt<4> inverse_times_consttime(const BigInt<4>& x, const BigInt<4>&
     i64 zeta = -1;  // delta = 1/2
     for (int batch = 0; batch < 10; ++batch) {
         Transition t;
-        zeta = hddivsteps_62_consttime(zeta, static_cast<u64>(f.v[0]), static_cast<u64>(g.v[0]), t);
+        zeta = hddivsteps_59_consttime(zeta, static_cast<u64>(f.v[0]), static_cast<u64>(g.v[0]), t);
         update_de(d, e, t, p, p_inv62);
         update_fg(f, g, t);
     }
+    assert(is_zero(g));
     // f = ±1 (±p for x = 0, where d = 0) and d is in (-2p, p): bring ±d into
     // [0, p) with masks instead of branches.
     const auto add_p_if = [&](Signed62& a, i64 mask) {
