@@ -17,7 +17,10 @@
 // Inputs are bit strings (bits.hpp): hash() takes every bit of its bytes,
 // hash_bits() a given number of them. Hashing is constant time in the input
 // bits: only the input length shapes the work (which segments, how many
-// lookups, which tables). See table.hpp.
+// lookups, which tables). See table.hpp. hash_vartime() and
+// hash_bits_vartime() give the same digests through the VariableTime lookup
+// and a variable-time inversion: faster, and leaking the input bits through
+// timing, so for public data only.
 
 #include <algorithm>
 #include <array>
@@ -165,6 +168,14 @@ class ConfigurablePedersen {
         check_capacity_bits(bits.size());
         return Def::encode(sum(bits, 0, checkpoint).to_affine());
     }
+    // The same digests in variable time: public data only.
+    algebra::Bytes32 hash_vartime(std::span<const std::uint8_t> data, Checkpoint checkpoint = {}) const {
+        return hash_bits_vartime(BitString(data), checkpoint);
+    }
+    algebra::Bytes32 hash_bits_vartime(const BitString& bits, Checkpoint checkpoint = {}) const {
+        check_capacity_bits(bits.size());
+        return Def::encode(sum<VariableTime>(bits, 0, checkpoint).to_affine_vartime());
+    }
     // The hash point itself, in the curve's published model.
     PublishedPoint<Def> point(const BitString& bits, Checkpoint checkpoint = {}) const {
         check_capacity_bits(bits.size());
@@ -197,6 +208,7 @@ class ConfigurablePedersen {
     Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         return sum(BitString(data), first_segment, checkpoint);
     }
+    template <Lookup L = ConstantTime>
     Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         constexpr unsigned K = Def::chunks_per_lookup;
         constexpr std::uint64_t slice = checkpoint_chunks / K * K;  // whole groups
@@ -210,8 +222,8 @@ class ConfigurablePedersen {
             // A long segment in slices; group g of a segment starts at entry g·stride(K).
             for (std::uint64_t done = 0; done < used; done += slice) {
                 const std::uint64_t n = std::min(slice, used - done);
-                Tables::accumulate(acc, table + done / K * Tables::G::stride(K), per_segment_ - done, n, bits,
-                                   first + done);
+                Tables::template accumulate<L>(acc, table + done / K * Tables::G::stride(K), per_segment_ - done, n,
+                                               bits, first + done);
                 since_checkpoint += n;
                 if (since_checkpoint >= checkpoint_chunks) {
                     checkpoint();
@@ -289,6 +301,14 @@ class CachingPedersen {
         prepare_bits(0, bits.size(), checkpoint);
         return Def::encode(sum(bits, 0, checkpoint).to_affine());
     }
+    // The same digests in variable time: public data only.
+    algebra::Bytes32 hash_vartime(std::span<const std::uint8_t> data, Checkpoint checkpoint = {}) {
+        return hash_bits_vartime(BitString(data), checkpoint);
+    }
+    algebra::Bytes32 hash_bits_vartime(const BitString& bits, Checkpoint checkpoint = {}) {
+        prepare_bits(0, bits.size(), checkpoint);
+        return Def::encode(sum<VariableTime>(bits, 0, checkpoint).to_affine_vartime());
+    }
     // The hash point itself, in the curve's published model.
     PublishedPoint<Def> point(const BitString& bits, Checkpoint checkpoint = {}) {
         prepare_bits(0, bits.size(), checkpoint);
@@ -316,6 +336,7 @@ class CachingPedersen {
     Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         return sum(BitString(data), first_segment, checkpoint);
     }
+    template <Lookup L = ConstantTime>
     Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         constexpr std::uint64_t checkpoint_segments =
             std::max<std::uint64_t>(1, checkpoint_chunks / chunks_per_segment);
@@ -327,11 +348,11 @@ class CachingPedersen {
         for (std::uint64_t s = first_segment; s < tabled; ++s) {
             const Entry* table = s < shared ? bases_.shared_table(s).data() : tables_[s - shared].data();
             const std::uint64_t first = (s - first_segment) * chunks_per_segment;
-            Tables::accumulate(acc, table, chunks_per_segment, std::min(chunks_per_segment, chunks - first), bits,
-                               first);
+            Tables::template accumulate<L>(acc, table, chunks_per_segment, std::min(chunks_per_segment, chunks - first),
+                                           bits, first);
             if ((s - first_segment + 1) % checkpoint_segments == 0) checkpoint();
         }
-        if (end > tabled) accumulate_untabled(acc, tabled, end, first_segment, chunks, bits, checkpoint);
+        if (end > tabled) accumulate_untabled<L>(acc, tabled, end, first_segment, chunks, bits, checkpoint);
         return acc;
     }
 
@@ -391,6 +412,7 @@ class CachingPedersen {
     // Segments [begin, end) of an input whose first segment is `origin`, by
     // Horner's rule, in batches that share their doublings; multiples tables
     // from the cache or derived now.
+    template <Lookup L>
     void accumulate_untabled(Point& acc, std::uint64_t begin, std::uint64_t end, std::uint64_t origin,
                              std::uint64_t chunks, const BitString& bits, Checkpoint checkpoint) const {
         constexpr std::uint64_t batch = 128;
@@ -416,7 +438,8 @@ class CachingPedersen {
                 const std::uint64_t first = (s - origin) * chunks_per_segment;
                 list[s - s0] = {multiples, std::min(chunks_per_segment, chunks - first), first};
             }
-            accumulate_horner<Curve, Encoding>(acc, std::span<const HornerSegment<Curve>>(list.data(), s1 - s0), bits);
+            accumulate_horner<Curve, Encoding, L>(acc, std::span<const HornerSegment<Curve>>(list.data(), s1 - s0),
+                                                  bits);
             checkpoint();
         }
     }
