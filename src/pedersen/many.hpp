@@ -272,7 +272,11 @@ class ManyInputs {
     template <class H>
     std::vector<algebra::Bytes32> hash(H& hasher, std::optional<std::uint64_t> threads, Checkpoint checkpoint = {},
                                        bool vartime = false) const {
-        hasher.prepare_bits(0, longest_, checkpoint);  // grows once, for every item
+        // Grows once, for every item.
+        if (vartime)
+            hasher.prepare_bits_vartime(0, longest_, checkpoint);
+        else
+            hasher.prepare_bits(0, longest_, checkpoint);
         std::vector<algebra::Bytes32> digests(items_.size());
         const auto team = static_cast<unsigned>(std::min<std::uint64_t>(threads.value_or(usable_cpus()), 1u << 16));
         hash_many(std::as_const(hasher), std::span<const BitString>(items_), std::span<algebra::Bytes32>(digests),

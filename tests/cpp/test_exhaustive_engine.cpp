@@ -37,6 +37,8 @@ struct ToyDefinition {
     using Curve = MinusOneCurve;
     using Encoding = E;
     static constexpr unsigned chunks_per_lookup = K;
+    // Variable-time hashes of the configurable hasher use groups one chunk wider.
+    static constexpr unsigned wide_chunks_per_lookup = K + 1;
     // No base point of the segments used below is the identity under this seed (checked).
     static constexpr std::uint64_t seed = 0x71;
     static constexpr std::uint64_t chunks_per_segment = CHUNKS_PER_SEGMENT;
