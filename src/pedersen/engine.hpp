@@ -335,10 +335,14 @@ class ConfigurablePedersen {
 //   std::span<const Entry> shared_table(std::uint64_t) const;   segment < shared_segments()
 //
 // and, optionally, wide tables for the variable-time sums of the first
-// segments (wide_tables.hpp), of Def::wide_chunks_per_lookup chunks a group:
+// segments (wide_tables.hpp), of Def::wide_chunks_per_lookup chunks a group,
+// and ahead of them still wider ones (Def::widest_chunks_per_lookup) for
+// fewer segments:
 //
 //   std::uint64_t wide_segments_vartime() const;
 //   const Entry* wide_table_vartime(std::uint64_t) const;       segment < wide_segments_vartime()
+//   std::uint64_t widest_segments_vartime() const;              at most wide_segments_vartime()
+//   const Entry* widest_table_vartime(std::uint64_t) const;     segment < widest_segments_vartime()
 //
 // The first segments come from tables shared by the whole process. Further
 // tables are built on the first input that needs them and kept, while they
@@ -426,14 +430,23 @@ class CachingPedersen {
         const std::uint64_t end = first_segment + segments_for(chunks);
         Point acc = Point::identity();
         std::uint64_t s = first_segment;
-        if constexpr (L::vartime && has_wide_tables) {
-            using Wide = Layout<Curve, Encoding, Def::wide_chunks_per_lookup>;
-            for (const std::uint64_t wide = std::min(end, wide_segments()); s < wide; ++s) {
+        // Segments [s, limit) from the wide tables of layout W that table_of gives.
+        [[maybe_unused]] const auto walk_wide = [&](auto layout, std::uint64_t limit, auto table_of) {
+            using W = decltype(layout);
+            for (limit = std::min(end, limit); s < limit; ++s) {
                 const std::uint64_t first = (s - first_segment) * chunks_per_segment;
-                Wide::template accumulate<VariableTime>(acc, bases_.wide_table_vartime(s), chunks_per_segment,
-                                                        std::min(chunks_per_segment, chunks - first), bits, first);
+                W::template accumulate<VariableTime>(acc, table_of(s), chunks_per_segment,
+                                                     std::min(chunks_per_segment, chunks - first), bits, first);
                 if ((s - first_segment + 1) % checkpoint_segments == 0) checkpoint();
             }
+        };
+        if constexpr (L::vartime && has_widest_tables) {
+            walk_wide(Layout<Curve, Encoding, Def::widest_chunks_per_lookup>{}, bases_.widest_segments_vartime(),
+                      [&](std::uint64_t i) { return bases_.widest_table_vartime(i); });
+        }
+        if constexpr (L::vartime && has_wide_tables) {
+            walk_wide(Layout<Curve, Encoding, Def::wide_chunks_per_lookup>{}, wide_segments(),
+                      [&](std::uint64_t i) { return bases_.wide_table_vartime(i); });
         }
         const std::uint64_t shared = bases_.shared_segments();
         const std::uint64_t tabled = std::max(s, std::min(end, tabled_end()));
@@ -452,6 +465,7 @@ class CachingPedersen {
     static constexpr std::uint64_t segment_bits() { return chunks_per_segment * Encoding::chunk_bits; }
 
     static constexpr bool has_wide_tables = requires(const Bases& b) { b.wide_table_vartime(std::uint64_t{0}); };
+    static constexpr bool has_widest_tables = requires(const Bases& b) { b.widest_table_vartime(std::uint64_t{0}); };
     // Segments that sum<VariableTime> takes from wide tables.
     std::uint64_t wide_segments() const {
         if constexpr (has_wide_tables) {
