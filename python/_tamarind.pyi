@@ -5,8 +5,10 @@ configurable hasher's capacity raises `PanicException` (qualified name
 pyo3_runtime.PanicException), which derives from `BaseException` and is not an
 attribute of this module.
 
-Every class also has `hash_bits` (an input of any number of bits), `point`
-(the hash point as integers), `hash_many` (many inputs on native threads),
+Every class also has `hash_bits` (an input of any number of bits),
+`hash_vartime` (the same digests in variable time, for public data only),
+`point` (the hash point as integers), `hash_many` (many inputs on native
+threads, `vartime=True` for public data),
 `incremental` (one input fed in pieces, see `IncrementalHash`), the
 properties `capacity` and `capacity_bits`, and pickles by its constructor
 arguments. What they take as data is any bytes-like object; `hash` takes
@@ -50,6 +52,17 @@ class BabyJubjubPedersen:
 
         Returns the compressed point: 32 bytes, y little-endian with
         bit 7 of byte 31 set when x > (p - 1) / 2."""
+    def hash_vartime(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> bytes:
+        """The digest hash(data) returns (with `bit_length`, hash_bits(data, bit_length)),
+        bit for bit, computed in VARIABLE TIME: table entries are loaded at addresses
+        the input picks, so the time taken and the memory touched leak the input to
+        anyone who can observe them (a co-tenant sharing the machine, its caches).
+        For data that is public anyway only (tree nodes over on-chain commitments,
+        published data sets); never for secrets, nullifiers or note contents.
+        `data` is any bytes-like object, checked as hash_bits() checks it.
+
+        Returns the compressed point: 32 bytes, y little-endian with
+        bit 7 of byte 31 set when x > (p - 1) / 2."""
     def point(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> Tuple[int, int]:
         """The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in
         [0, p): the affine coordinates of the point whose encoding hash() returns,
@@ -63,6 +76,7 @@ class BabyJubjubPedersen:
         items: Iterable[ReadableBuffer],
         threads: Optional[SupportsIndex] = None,
         bit_length: Optional[SupportsIndex] = None,
+        vartime: bool = False,
     ) -> List[bytes]:
         """Hash every bytes-like object of the iterable `items`, returning the list of
         digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,
@@ -70,6 +84,9 @@ class BabyJubjubPedersen:
         native threads (default: the usable CPUs; 1 runs on the calling thread).
         Items are checked in order: the first bad one raises what hash() or
         hash_bits() would, naming its index; nothing is returned then.
+        With a true `vartime`, the items are hashed as hash_vartime() hashes them:
+        the same digests, faster, but leaking the items through timing; for public
+        data only. The default is constant time.
 
         Each digest is the compressed point: 32 bytes, y little-endian with
         bit 7 of byte 31 set when x > (p - 1) / 2."""
@@ -104,6 +121,16 @@ class JubjubBoweHopwood:
         bit_length on must be zero, else ValueError. Constant time in the bits.
 
         Returns the x-coordinate, 32 bytes little-endian."""
+    def hash_vartime(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> bytes:
+        """The digest hash(data) returns (with `bit_length`, hash_bits(data, bit_length)),
+        bit for bit, computed in VARIABLE TIME: table entries are loaded at addresses
+        the input picks, so the time taken and the memory touched leak the input to
+        anyone who can observe them (a co-tenant sharing the machine, its caches).
+        For data that is public anyway only (tree nodes over on-chain commitments,
+        published data sets); never for secrets, nullifiers or note contents.
+        `data` is any bytes-like object, checked as hash_bits() checks it.
+
+        Returns the x-coordinate, 32 bytes little-endian."""
     def point(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> Tuple[int, int]:
         """The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in
         [0, p): the affine coordinates of the point whose encoding hash() returns,
@@ -117,6 +144,7 @@ class JubjubBoweHopwood:
         items: Iterable[ReadableBuffer],
         threads: Optional[SupportsIndex] = None,
         bit_length: Optional[SupportsIndex] = None,
+        vartime: bool = False,
     ) -> List[bytes]:
         """Hash every bytes-like object of the iterable `items`, returning the list of
         digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,
@@ -124,6 +152,9 @@ class JubjubBoweHopwood:
         native threads (default: the usable CPUs; 1 runs on the calling thread).
         Items are checked in order: the first bad one raises what hash() or
         hash_bits() would, naming its index; nothing is returned then.
+        With a true `vartime`, the items are hashed as hash_vartime() hashes them:
+        the same digests, faster, but leaking the items through timing; for public
+        data only. The default is constant time.
 
         Each digest is the x-coordinate, 32 bytes little-endian."""
     def incremental(self, data: ReadableBuffer = b"") -> IncrementalHash:
@@ -161,6 +192,17 @@ class CircomPedersen:
 
         Returns the 32-byte packed point, byte-identical to
         circomlibjs's packPoint."""
+    def hash_vartime(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> bytes:
+        """The digest hash(data) returns (with `bit_length`, hash_bits(data, bit_length)),
+        bit for bit, computed in VARIABLE TIME: table entries are loaded at addresses
+        the input picks, so the time taken and the memory touched leak the input to
+        anyone who can observe them (a co-tenant sharing the machine, its caches).
+        For data that is public anyway only (tree nodes over on-chain commitments,
+        published data sets); never for secrets, nullifiers or note contents.
+        `data` is any bytes-like object, checked as hash_bits() checks it.
+
+        Returns the 32-byte packed point, byte-identical to
+        circomlibjs's packPoint."""
     def point(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> Tuple[int, int]:
         """The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in
         [0, p): the affine coordinates of the point whose encoding hash() returns,
@@ -176,6 +218,7 @@ class CircomPedersen:
         items: Iterable[ReadableBuffer],
         threads: Optional[SupportsIndex] = None,
         bit_length: Optional[SupportsIndex] = None,
+        vartime: bool = False,
     ) -> List[bytes]:
         """Hash every bytes-like object of the iterable `items`, returning the list of
         digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,
@@ -183,6 +226,9 @@ class CircomPedersen:
         native threads (default: the usable CPUs; 1 runs on the calling thread).
         Items are checked in order: the first bad one raises what hash() or
         hash_bits() would, naming its index; nothing is returned then.
+        With a true `vartime`, the items are hashed as hash_vartime() hashes them:
+        the same digests, faster, but leaking the items through timing; for public
+        data only. The default is constant time.
 
         Each digest is the 32-byte packed point, byte-identical to
         circomlibjs's packPoint."""
@@ -222,6 +268,18 @@ class ZcashPedersen:
         Returns the u-coordinate, 32 bytes little-endian: Zcash's
         PedersenHash (under the default personalization; e.g. MerkleCRH hashes a
         6-bit height, then the low 255 bits of each child)."""
+    def hash_vartime(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> bytes:
+        """The digest hash(data) returns (with `bit_length`, hash_bits(data, bit_length)),
+        bit for bit, computed in VARIABLE TIME: table entries are loaded at addresses
+        the input picks, so the time taken and the memory touched leak the input to
+        anyone who can observe them (a co-tenant sharing the machine, its caches).
+        For data that is public anyway only (tree nodes over on-chain commitments,
+        published data sets); never for secrets, nullifiers or note contents.
+        `data` is any bytes-like object, checked as hash_bits() checks it.
+
+        Returns the u-coordinate, 32 bytes little-endian: Zcash's
+        PedersenHash (under the default personalization; e.g. MerkleCRH hashes a
+        6-bit height, then the low 255 bits of each child)."""
     def point(self, data: ReadableBuffer, bit_length: Optional[SupportsIndex] = None) -> Tuple[int, int]:
         """The hash point of `data` (any bytes-like object) as a tuple (x, y) of ints in
         [0, p): the affine coordinates of the point whose encoding hash() returns,
@@ -235,6 +293,7 @@ class ZcashPedersen:
         items: Iterable[ReadableBuffer],
         threads: Optional[SupportsIndex] = None,
         bit_length: Optional[SupportsIndex] = None,
+        vartime: bool = False,
     ) -> List[bytes]:
         """Hash every bytes-like object of the iterable `items`, returning the list of
         digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,
@@ -242,6 +301,9 @@ class ZcashPedersen:
         native threads (default: the usable CPUs; 1 runs on the calling thread).
         Items are checked in order: the first bad one raises what hash() or
         hash_bits() would, naming its index; nothing is returned then.
+        With a true `vartime`, the items are hashed as hash_vartime() hashes them:
+        the same digests, faster, but leaking the items through timing; for public
+        data only. The default is constant time.
 
         Each digest is the u-coordinate, 32 bytes little-endian: Zcash's
         PedersenHash (under the default personalization; e.g. MerkleCRH hashes a

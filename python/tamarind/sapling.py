@@ -171,15 +171,23 @@ def _leaf_values(leaves: Iterable[ReadableBuffer], depth: int) -> List[int]:
     for index, leaf in enumerate(leaves):
         if index >> depth:
             raise ValueError(f"leaf {index}: a tree of depth {depth} holds at most 2**{depth} leaves")
+        # The usual leaf, 32 bytes below Q, without a view or a name; anything else is checked in full.
+        if type(leaf) is bytes and len(leaf) == 32:
+            value = int.from_bytes(leaf, "little")
+            if value < Q:
+                values.append(value)
+                continue
         values.append(_node(leaf, f"leaf {index}"))
     return values
 
 
-def _merkle_hash_many(items: List[bytes], threads: Optional[int]) -> List[bytes]:
-    return _with_hasher(lambda hasher: hasher.hash_many(items, threads=threads, bit_length=_MERKLE_BITS))
+def _merkle_hash_many(items: List[bytes], threads: Optional[int], vartime: bool) -> List[bytes]:
+    return _with_hasher(
+        lambda hasher: hasher.hash_many(items, threads=threads, bit_length=_MERKLE_BITS, vartime=vartime)
+    )
 
 
-def _levels(leaves: Iterable[ReadableBuffer], depth: int, threads: Optional[int]) -> List[List[int]]:
+def _levels(leaves: Iterable[ReadableBuffer], depth: int, threads: Optional[int], vartime: bool) -> List[List[int]]:
     """The non-empty prefix of every level, from the leaves (level 0) to the root
     (level `depth`); every node past it is the empty root of its level."""
     depth = _height(depth, "depth")
@@ -192,13 +200,19 @@ def _levels(leaves: Iterable[ReadableBuffer], depth: int, threads: Optional[int]
             break
         if len(level) % 2:
             level = level + [empties[height]]
-        items = [_merkle_input(height, level[i], level[i + 1]) for i in range(0, len(level), 2)]
-        level = [int.from_bytes(digest, "little") for digest in _merkle_hash_many(items, threads)]
+        # _merkle_input, inlined: a call per node was a tenth of a variable-time root.
+        items = [
+            (height | left << 6 | right << (6 + _NODE_BITS)).to_bytes(_MERKLE_BYTES, "little")
+            for left, right in zip(level[0::2], level[1::2])
+        ]
+        level = [int.from_bytes(digest, "little") for digest in _merkle_hash_many(items, threads, vartime)]
         levels.append(level)
     return levels
 
 
-def merkle_root(leaves: Iterable[ReadableBuffer], depth: int = 32, threads: Optional[int] = None) -> bytes:
+def merkle_root(
+    leaves: Iterable[ReadableBuffer], depth: int = 32, threads: Optional[int] = None, vartime: bool = False
+) -> bytes:
     """The root of the depth-`depth` Sapling tree whose first leaves are `leaves`
     (32-byte little-endian values, in order) and whose other leaves are empty.
 
@@ -207,22 +221,32 @@ def merkle_root(leaves: Iterable[ReadableBuffer], depth: int = 32, threads: Opti
     CPU); subtrees with no leaf are never hashed, their empty roots stand in.
     More than 2**depth leaves, or a leaf that is not 32 bytes or not a canonical
     field element, raises `ValueError` naming its index.
+
+    With `vartime=True` the levels are hashed in variable time (`hash_many`'s
+    `vartime`): the same root, faster, but the time taken leaks the leaves. Only
+    for leaves that are public anyway, such as the note commitments of the
+    chain; the default is constant time.
     """
-    levels = _levels(leaves, depth, threads)
+    levels = _levels(leaves, depth, threads, vartime)
     if not levels[0]:
         return empty_root(depth)
     return levels[-1][0].to_bytes(32, "little")
 
 
 def merkle_path(
-    leaves: Sequence[ReadableBuffer], position: int, depth: int = 32, threads: Optional[int] = None
+    leaves: Sequence[ReadableBuffer],
+    position: int,
+    depth: int = 32,
+    threads: Optional[int] = None,
+    vartime: bool = False,
 ) -> List[bytes]:
     """The authentication path of the leaf at `position` in the tree of
     `merkle_root(leaves, depth)`: the sibling at each height, bottom up
     (`depth` values of 32 bytes), as Zcash's witnesses hold them.
 
     `position` must index one of `leaves` (`ValueError` otherwise). Takes the
-    same arguments and raises the same errors as `merkle_root`.
+    same arguments (`vartime` included: public leaves only) and raises the same
+    errors as `merkle_root`.
     """
     try:
         index = operator.index(position)
@@ -231,7 +255,7 @@ def merkle_path(
     count = len(leaves)
     if not 0 <= index < count:
         raise ValueError(f"position {index} is out of range for {count} leaves")
-    levels = _levels(leaves, depth, threads)
+    levels = _levels(leaves, depth, threads, vartime)
     empties = _empty()
     path = []
     for height, level in enumerate(levels[:-1]):

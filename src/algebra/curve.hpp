@@ -168,11 +168,11 @@ struct Projective {
     }
 };
 
-// Normalises many points with one constant-time inversion (Montgomery's
-// trick): three products per point instead of an inversion each. Constant
-// time, like to_affine. `out` has as many entries as `points`.
-template <class Config>
-void batch_to_affine(std::span<const Projective<Config>> points, std::span<Affine<Config>> out) {
+namespace detail {
+
+// Montgomery's trick: three products per point and one inversion, by `invert`.
+template <class Config, class Invert>
+void batch_to_affine_with(std::span<const Projective<Config>> points, std::span<Affine<Config>> out, Invert invert) {
     using F = typename Config::BaseField;
     assert(points.size() == out.size());
     if (points.empty()) return;
@@ -183,12 +183,31 @@ void batch_to_affine(std::span<const Projective<Config>> points, std::span<Affin
         product *= points[i].z;
         out[i].x = product;
     }
-    F running = product.invert();  // (z_0·…·z_i)^-1 at step i
+    F running = invert(product);  // (z_0·…·z_i)^-1 at step i
     for (std::size_t i = points.size(); i-- > 0;) {
         const F z_inv = i == 0 ? running : running * out[i - 1].x;
         running *= points[i].z;
         out[i] = Affine<Config>{points[i].x * z_inv, points[i].y * z_inv};
     }
+}
+
+}  // namespace detail
+
+// Normalises many points with one constant-time inversion: constant time,
+// like to_affine. `out` has as many entries as `points`.
+template <class Config>
+void batch_to_affine(std::span<const Projective<Config>> points, std::span<Affine<Config>> out) {
+    detail::batch_to_affine_with(points, out, [](const typename Config::BaseField& v) { return v.invert(); });
+}
+
+// The same with the variable-time inversion: public points only.
+template <class Config>
+void batch_to_affine_vartime(std::span<const Projective<Config>> points, std::span<Affine<Config>> out) {
+    detail::batch_to_affine_with(points, out, [](const typename Config::BaseField& v) {
+        const auto inverse = v.inverse_vartime();
+        if (!inverse) fault::raise("point at infinity has no affine form: Z is not invertible");
+        return *inverse;
+    });
 }
 
 // x for a given y, from x² = (1 - y²) / (a - d·y²); either root, the caller

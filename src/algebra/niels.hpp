@@ -52,6 +52,8 @@ struct Niels {
                      t2d.conditional_negate(mask)};
     }
 
+    constexpr Niels negate() const { return Niels{y_plus_x, y_minus_x, -t2d}; }
+
     // For checks: back to (x, y), halving the sum and difference.
     constexpr Affine<Config> to_affine() const {
         const BaseField half = *BaseField::from(2).inverse_vartime();

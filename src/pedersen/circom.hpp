@@ -32,17 +32,30 @@ BabyJubjubStandardPoint base_point(std::uint64_t index);
 // no curve point are skipped; the first point found is multiplied by 8.
 BabyJubjubStandardPoint derive_base_point(std::uint64_t index);
 
-// base_point in the a = -1 model; the first segments have shared tables.
+// base_point in the a = -1 model; the first segments have shared tables,
+// and wide variable-time ones (wide_tables.hpp).
 struct CircomBases {
+    // Segments with wide tables: 1.2 KB of input, 15 MB at most; the first
+    // 150 bytes from wider ones, 19 MB at most.
+    static constexpr std::uint64_t wide_segments = 48;
+    static constexpr std::uint64_t widest_segments = 6;
+
     BabyJubjubPoint base_vartime(std::uint64_t segment) const;
     static constexpr std::uint64_t shared_segments() { return shared::SEGMENTS; }
     std::span<const algebra::Niels<algebra::BabyJubjubMinusOneConfig>> shared_table(std::uint64_t segment) const;
+    static constexpr std::uint64_t wide_segments_vartime() { return wide_segments; }
+    // Built on first use; segment < wide_segments.
+    const algebra::Niels<algebra::BabyJubjubMinusOneConfig>* wide_table_vartime(std::uint64_t segment) const;
+    static constexpr std::uint64_t widest_segments_vartime() { return widest_segments; }
+    const algebra::Niels<algebra::BabyJubjubMinusOneConfig>* widest_table_vartime(std::uint64_t segment) const;
 };
 
 struct CircomDefinition {
     using Curve = algebra::BabyJubjubMinusOneConfig;
     using Encoding = Circom;
     static constexpr unsigned chunks_per_lookup = 1;
+    static constexpr unsigned wide_chunks_per_lookup = 2;
+    static constexpr unsigned widest_chunks_per_lookup = 3;
     static constexpr std::uint64_t chunks_per_segment = 50;
     // circomlibjs's packPoint: the compressed point of the published model.
     static constexpr algebra::Bytes32 encode(const algebra::Affine<Curve>& p) {

@@ -17,13 +17,19 @@
 // Inputs are bit strings (bits.hpp): hash() takes every bit of its bytes,
 // hash_bits() a given number of them. Hashing is constant time in the input
 // bits: only the input length shapes the work (which segments, how many
-// lookups, which tables). See table.hpp.
+// lookups, which tables). See table.hpp. hash_vartime() and
+// hash_bits_vartime() give the same digests through the VariableTime lookup
+// and a variable-time inversion: faster, and leaking the input bits through
+// timing, so for public data only.
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -92,8 +98,21 @@ constexpr auto publish(const algebra::Affine<typename Def::Curve>& p) {
 template <Construction Def>
 using PublishedPoint = decltype(publish<Def>(algebra::Affine<typename Def::Curve>{}));
 
+// Chunks per group of the wide tables that variable-time sums may use: the
+// construction's wide_chunks_per_lookup, else its chunks_per_lookup.
+template <Construction Def>
+constexpr unsigned wide_chunks_per_lookup() {
+    if constexpr (requires { Def::wide_chunks_per_lookup; }) {
+        return Def::wide_chunks_per_lookup;
+    } else {
+        return Def::chunks_per_lookup;
+    }
+}
+
 // Segments of `per_segment` chunks, every table built at construction from
 // base points k_i·G with k_i = ((i + seed)·0x9E3779B97F4A7C15 mod 2^64) | 1.
+// The first variable-time hash also builds wide tables of every segment, when
+// they fit wide_cap; copies of an instance share them.
 template <Construction Def>
 class ConfigurablePedersen {
   public:
@@ -102,7 +121,10 @@ class ConfigurablePedersen {
     using Entry = algebra::Niels<Curve>;
     using Encoding = typename Def::Encoding;
     using Tables = Layout<Curve, Encoding, Def::chunks_per_lookup>;
+    using WideTables = Layout<Curve, Encoding, wide_chunks_per_lookup<Def>()>;
     using Definition = Def;
+
+    static constexpr std::size_t wide_cap = std::size_t{64} << 20;
 
     static constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
 
@@ -136,25 +158,7 @@ class ConfigurablePedersen {
         h.requested_per_segment_ = requested;
         h.stride_ = static_cast<std::size_t>(stride);
         if (stride == 0) return h;
-        // Reserved, not filled: memory is written (and so taken) as the
-        // slices are built, and appending never reallocates.
-        h.tables_.reserve(static_cast<std::size_t>(segments * stride));
-        constexpr std::uint64_t slice =
-            std::max<std::uint64_t>(build_slice_chunks / Def::chunks_per_lookup, 1) * Def::chunks_per_lookup;
-        std::vector<Point> points;
-        std::vector<Entry> entries;
-        for (std::uint64_t s = 0; s < segments; ++s) {
-            Point unit = base_vartime(s);
-            for (std::uint64_t done = 0; done < per_segment; done += slice) {
-                const std::uint64_t n = std::min(slice, per_segment - done);
-                points.resize(static_cast<std::size_t>(Tables::segment_entries(n)));
-                entries.resize(points.size());
-                unit = Tables::segment_points(unit, n, points);
-                algebra::batch_to_niels<Curve>(points, entries);
-                h.tables_.insert(h.tables_.end(), entries.begin(), entries.end());  // within capacity
-                checkpoint();
-            }
-        }
+        h.tables_ = build_tables<Tables>(segments, per_segment, checkpoint);
         return h;
     }
 
@@ -164,6 +168,15 @@ class ConfigurablePedersen {
     algebra::Bytes32 hash_bits(const BitString& bits, Checkpoint checkpoint = {}) const {
         check_capacity_bits(bits.size());
         return Def::encode(sum(bits, 0, checkpoint).to_affine());
+    }
+    // The same digests in variable time: public data only.
+    algebra::Bytes32 hash_vartime(std::span<const std::uint8_t> data, Checkpoint checkpoint = {}) const {
+        return hash_bits_vartime(BitString(data), checkpoint);
+    }
+    algebra::Bytes32 hash_bits_vartime(const BitString& bits, Checkpoint checkpoint = {}) const {
+        check_capacity_bits(bits.size());
+        prepare_bits_vartime(0, bits.size(), checkpoint);
+        return Def::encode(sum<VariableTime>(bits, 0, checkpoint).to_affine_vartime());
     }
     // The hash point itself, in the curve's published model.
     PublishedPoint<Def> point(const BitString& bits, Checkpoint checkpoint = {}) const {
@@ -190,6 +203,23 @@ class ConfigurablePedersen {
     // Nothing to grow: every table exists from the start.
     void prepare(std::uint64_t, std::uint64_t, Checkpoint = {}) const {}
     void prepare_bits(std::uint64_t, std::uint64_t, Checkpoint = {}) const {}
+    // Builds the wide tables, once, if they fit wide_cap; what is thrown
+    // leaves none behind. Any number of threads may call it at once.
+    void prepare_bits_vartime(std::uint64_t, std::uint64_t, Checkpoint checkpoint = {}) const {
+        if (wide_->ready.load(std::memory_order_acquire) != nullptr || !wide_fits()) return;
+        const std::lock_guard lock(wide_->mutex);
+        if (wide_->ready.load(std::memory_order_relaxed) != nullptr) return;
+        wide_->tables = build_tables<WideTables>(segments_, per_segment_, checkpoint);
+        wide_->ready.store(wide_->tables.data(), std::memory_order_release);
+    }
+    // Whether the wide tables fit wide_cap (there are none to build without chunks).
+    bool wide_fits() const {
+        const std::uint64_t stride = WideTables::segment_entries(per_segment_);
+        return stride != 0 && stride <= wide_cap / sizeof(Entry) / segments_;
+    }
+    std::size_t wide_table_bytes() const {
+        return wide_->ready.load(std::memory_order_acquire) != nullptr ? wide_->tables.size() * sizeof(Entry) : 0;
+    }
 
     // The sum of an input placed at segment `first_segment` of a longer one;
     // it must fit (check_capacity). So an input cut at segment boundaries
@@ -197,21 +227,37 @@ class ConfigurablePedersen {
     Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         return sum(BitString(data), first_segment, checkpoint);
     }
+    // Variable-time sums read the wide tables once they are built.
+    template <Lookup L = ConstantTime>
     Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
-        constexpr unsigned K = Def::chunks_per_lookup;
+        if constexpr (L::vartime) {
+            if (const Entry* wide = wide_->ready.load(std::memory_order_acquire))
+                return sum_with<WideTables, L>(wide,
+                                               static_cast<std::size_t>(WideTables::segment_entries(per_segment_)),
+                                               bits, first_segment, checkpoint);
+        }
+        return sum_with<Tables, L>(tables_.data(), stride_, bits, first_segment, checkpoint);
+    }
+
+  private:
+    // sum() over the tables of layout T.
+    template <class T, Lookup L>
+    Point sum_with(const Entry* tables, std::size_t stride, const BitString& bits, std::uint64_t first_segment,
+                   Checkpoint checkpoint) const {
+        constexpr unsigned K = T::chunks_per_lookup;
         constexpr std::uint64_t slice = checkpoint_chunks / K * K;  // whole groups
         const std::uint64_t chunks = chunk_count_bits(bits.size(), Encoding::chunk_bits);
         Point acc = Point::identity();
         if (chunks == 0) return acc;
-        const Entry* table = tables_.data() + first_segment * stride_;
+        const Entry* table = tables + first_segment * stride;
         std::uint64_t since_checkpoint = 0;
-        for (std::uint64_t first = 0; first < chunks; first += per_segment_, table += stride_) {
+        for (std::uint64_t first = 0; first < chunks; first += per_segment_, table += stride) {
             const std::uint64_t used = std::min(per_segment_, chunks - first);
             // A long segment in slices; group g of a segment starts at entry g·stride(K).
             for (std::uint64_t done = 0; done < used; done += slice) {
                 const std::uint64_t n = std::min(slice, used - done);
-                Tables::accumulate(acc, table + done / K * Tables::G::stride(K), per_segment_ - done, n, bits,
-                                   first + done);
+                T::template accumulate<L>(acc, table + done / K * T::G::stride(K), per_segment_ - done, n, bits,
+                                          first + done);
                 since_checkpoint += n;
                 if (since_checkpoint >= checkpoint_chunks) {
                     checkpoint();
@@ -222,6 +268,7 @@ class ConfigurablePedersen {
         return acc;
     }
 
+  public:
     // Bits of input one segment takes.
     std::uint64_t segment_bits() const { return per_segment_ * Encoding::chunk_bits; }
     // The second size as the constructor was given it (segment_bits and the
@@ -239,6 +286,41 @@ class ConfigurablePedersen {
   private:
     ConfigurablePedersen() = default;
 
+    // The tables of every segment under layout T, built in slices of whole
+    // groups with a checkpoint after each.
+    template <class T>
+    static std::vector<Entry> build_tables(std::uint64_t segments, std::uint64_t per_segment, Checkpoint checkpoint) {
+        std::vector<Entry> tables;
+        // Reserved, not filled: memory is written (and so taken) as the
+        // slices are built, and appending never reallocates.
+        tables.reserve(static_cast<std::size_t>(segments * T::segment_entries(per_segment)));
+        constexpr std::uint64_t slice =
+            std::max<std::uint64_t>(build_slice_chunks / T::chunks_per_lookup, 1) * T::chunks_per_lookup;
+        std::vector<Point> points;
+        std::vector<Entry> entries;
+        for (std::uint64_t s = 0; s < segments; ++s) {
+            Point unit = base_vartime(s);
+            for (std::uint64_t done = 0; done < per_segment; done += slice) {
+                const std::uint64_t n = std::min(slice, per_segment - done);
+                points.resize(static_cast<std::size_t>(T::segment_entries(n)));
+                entries.resize(points.size());
+                unit = T::segment_points(unit, n, points);
+                algebra::batch_to_niels<Curve>(points, entries);
+                tables.insert(tables.end(), entries.begin(), entries.end());  // within capacity
+                checkpoint();
+            }
+        }
+        return tables;
+    }
+
+    // Wide tables: built at most once, published through `ready`.
+    struct Wide {
+        std::mutex mutex;
+        std::atomic<const Entry*> ready{nullptr};
+        std::vector<Entry> tables;  // written once, under the mutex, before `ready`
+    };
+
+    std::shared_ptr<Wide> wide_ = std::make_shared<Wide>();
     std::vector<Entry> tables_;  // segment s at s·stride_
     std::uint64_t segments_ = 0;
     std::uint64_t per_segment_ = 0;
@@ -251,6 +333,16 @@ class ConfigurablePedersen {
 //   Point base_vartime(std::uint64_t segment) const;
 //   std::uint64_t shared_segments() const;                      built-in tables
 //   std::span<const Entry> shared_table(std::uint64_t) const;   segment < shared_segments()
+//
+// and, optionally, wide tables for the variable-time sums of the first
+// segments (wide_tables.hpp), of Def::wide_chunks_per_lookup chunks a group,
+// and ahead of them still wider ones (Def::widest_chunks_per_lookup) for
+// fewer segments:
+//
+//   std::uint64_t wide_segments_vartime() const;
+//   const Entry* wide_table_vartime(std::uint64_t) const;       segment < wide_segments_vartime()
+//   std::uint64_t widest_segments_vartime() const;              at most wide_segments_vartime()
+//   const Entry* widest_table_vartime(std::uint64_t) const;     segment < widest_segments_vartime()
 //
 // The first segments come from tables shared by the whole process. Further
 // tables are built on the first input that needs them and kept, while they
@@ -289,6 +381,14 @@ class CachingPedersen {
         prepare_bits(0, bits.size(), checkpoint);
         return Def::encode(sum(bits, 0, checkpoint).to_affine());
     }
+    // The same digests in variable time: public data only.
+    algebra::Bytes32 hash_vartime(std::span<const std::uint8_t> data, Checkpoint checkpoint = {}) {
+        return hash_bits_vartime(BitString(data), checkpoint);
+    }
+    algebra::Bytes32 hash_bits_vartime(const BitString& bits, Checkpoint checkpoint = {}) {
+        prepare_bits_vartime(0, bits.size(), checkpoint);
+        return Def::encode(sum<VariableTime>(bits, 0, checkpoint).to_affine_vartime());
+    }
     // The hash point itself, in the curve's published model.
     PublishedPoint<Def> point(const BitString& bits, Checkpoint checkpoint = {}) {
         prepare_bits(0, bits.size(), checkpoint);
@@ -309,6 +409,12 @@ class CachingPedersen {
     void prepare_bits(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {}) {
         extend(first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits)), checkpoint);
     }
+    // The same for sum<VariableTime>, which needs nothing more for an input
+    // within the wide tables.
+    void prepare_bits_vartime(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {}) {
+        const std::uint64_t end = first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits));
+        if (end > wide_segments()) extend(end, checkpoint);
+    }
 
     // The sum of an input placed at segment `first_segment` of a longer one,
     // from whatever the cache holds (see prepare); so an input cut at segment
@@ -316,27 +422,58 @@ class CachingPedersen {
     Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         return sum(BitString(data), first_segment, checkpoint);
     }
+    template <Lookup L = ConstantTime>
     Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         constexpr std::uint64_t checkpoint_segments =
             std::max<std::uint64_t>(1, checkpoint_chunks / chunks_per_segment);
         const std::uint64_t chunks = chunk_count_bits(bits.size(), Encoding::chunk_bits);
         const std::uint64_t end = first_segment + segments_for(chunks);
         Point acc = Point::identity();
+        std::uint64_t s = first_segment;
+        // Segments [s, limit) from the wide tables of layout W that table_of gives.
+        [[maybe_unused]] const auto walk_wide = [&](auto layout, std::uint64_t limit, auto table_of) {
+            using W = decltype(layout);
+            for (limit = std::min(end, limit); s < limit; ++s) {
+                const std::uint64_t first = (s - first_segment) * chunks_per_segment;
+                W::template accumulate<VariableTime>(acc, table_of(s), chunks_per_segment,
+                                                     std::min(chunks_per_segment, chunks - first), bits, first);
+                if ((s - first_segment + 1) % checkpoint_segments == 0) checkpoint();
+            }
+        };
+        if constexpr (L::vartime && has_widest_tables) {
+            walk_wide(Layout<Curve, Encoding, Def::widest_chunks_per_lookup>{}, bases_.widest_segments_vartime(),
+                      [&](std::uint64_t i) { return bases_.widest_table_vartime(i); });
+        }
+        if constexpr (L::vartime && has_wide_tables) {
+            walk_wide(Layout<Curve, Encoding, Def::wide_chunks_per_lookup>{}, wide_segments(),
+                      [&](std::uint64_t i) { return bases_.wide_table_vartime(i); });
+        }
         const std::uint64_t shared = bases_.shared_segments();
-        const std::uint64_t tabled = std::max(first_segment, std::min(end, tabled_end()));
-        for (std::uint64_t s = first_segment; s < tabled; ++s) {
+        const std::uint64_t tabled = std::max(s, std::min(end, tabled_end()));
+        for (; s < tabled; ++s) {
             const Entry* table = s < shared ? bases_.shared_table(s).data() : tables_[s - shared].data();
             const std::uint64_t first = (s - first_segment) * chunks_per_segment;
-            Tables::accumulate(acc, table, chunks_per_segment, std::min(chunks_per_segment, chunks - first), bits,
-                               first);
+            Tables::template accumulate<L>(acc, table, chunks_per_segment, std::min(chunks_per_segment, chunks - first),
+                                           bits, first);
             if ((s - first_segment + 1) % checkpoint_segments == 0) checkpoint();
         }
-        if (end > tabled) accumulate_untabled(acc, tabled, end, first_segment, chunks, bits, checkpoint);
+        if (end > tabled) accumulate_untabled<L>(acc, tabled, end, first_segment, chunks, bits, checkpoint);
         return acc;
     }
 
     // Bits of input one segment takes.
     static constexpr std::uint64_t segment_bits() { return chunks_per_segment * Encoding::chunk_bits; }
+
+    static constexpr bool has_wide_tables = requires(const Bases& b) { b.wide_table_vartime(std::uint64_t{0}); };
+    static constexpr bool has_widest_tables = requires(const Bases& b) { b.widest_table_vartime(std::uint64_t{0}); };
+    // Segments that sum<VariableTime> takes from wide tables.
+    std::uint64_t wide_segments() const {
+        if constexpr (has_wide_tables) {
+            return bases_.wide_segments_vartime();
+        } else {
+            return 0;
+        }
+    }
 
     // Bytes this instance holds in tables (the shared ones not counted).
     std::size_t cached_bytes() const {
@@ -391,6 +528,7 @@ class CachingPedersen {
     // Segments [begin, end) of an input whose first segment is `origin`, by
     // Horner's rule, in batches that share their doublings; multiples tables
     // from the cache or derived now.
+    template <Lookup L>
     void accumulate_untabled(Point& acc, std::uint64_t begin, std::uint64_t end, std::uint64_t origin,
                              std::uint64_t chunks, const BitString& bits, Checkpoint checkpoint) const {
         constexpr std::uint64_t batch = 128;
@@ -416,7 +554,8 @@ class CachingPedersen {
                 const std::uint64_t first = (s - origin) * chunks_per_segment;
                 list[s - s0] = {multiples, std::min(chunks_per_segment, chunks - first), first};
             }
-            accumulate_horner<Curve, Encoding>(acc, std::span<const HornerSegment<Curve>>(list.data(), s1 - s0), bits);
+            accumulate_horner<Curve, Encoding, L>(acc, std::span<const HornerSegment<Curve>>(list.data(), s1 - s0),
+                                                  bits);
             checkpoint();
         }
     }

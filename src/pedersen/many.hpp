@@ -2,7 +2,8 @@
 // Many inputs hashed by a team of threads sharing one hasher read-only.
 // Inputs go in batches of consecutive items; a batch's points are normalised
 // together with one inversion. Each item is hashed exactly as hash() (or
-// hash_bits()) does, in constant time in its bits.
+// hash_bits()) does, in constant time in its bits; or, when asked, as
+// hash_vartime() does, for public data.
 //
 // ManyInputs is the whole policy of a bulk call (checks in item order,
 // growing the hasher once, the thread count); hash_many the team alone.
@@ -56,6 +57,8 @@ struct ManyOptions {
     // `poll` while it waits.
     Checkpoint checkpoint{};
     std::chrono::milliseconds poll{10};
+    // The variable-time lookups and inversion: public items only.
+    bool vartime = false;
 };
 
 namespace detail {
@@ -142,8 +145,14 @@ void hash_many(const Hasher& hasher, std::span<const BitString> items, std::span
             const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
             if (b >= batches) return;
             const std::size_t first = starts[b], n = starts[b + 1] - first;
-            for (std::size_t i = 0; i < n; ++i) points[i] = hasher.sum(items[first + i], 0, checkpoint);
-            algebra::batch_to_affine<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
+            if (options.vartime) {
+                for (std::size_t i = 0; i < n; ++i)
+                    points[i] = hasher.template sum<VariableTime>(items[first + i], 0, checkpoint);
+                algebra::batch_to_affine_vartime<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
+            } else {
+                for (std::size_t i = 0; i < n; ++i) points[i] = hasher.sum(items[first + i], 0, checkpoint);
+                algebra::batch_to_affine<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
+            }
             for (std::size_t i = 0; i < n; ++i) out[first + i] = Hasher::Definition::encode(affine[i]);
         }
     };
@@ -257,16 +266,21 @@ class ManyInputs {
 
     // The digests of the items in order, by the hasher given to the
     // constructor, on `threads` threads, the calling one included (default:
-    // the usable CPUs). The checkpoint runs on the
-    // calling thread as ManyOptions says; what it throws is rethrown.
+    // the usable CPUs); in variable time when `vartime` is set (public items
+    // only). The checkpoint runs on the calling thread as ManyOptions says;
+    // what it throws is rethrown.
     template <class H>
-    std::vector<algebra::Bytes32> hash(H& hasher, std::optional<std::uint64_t> threads,
-                                       Checkpoint checkpoint = {}) const {
-        hasher.prepare_bits(0, longest_, checkpoint);  // grows once, for every item
+    std::vector<algebra::Bytes32> hash(H& hasher, std::optional<std::uint64_t> threads, Checkpoint checkpoint = {},
+                                       bool vartime = false) const {
+        // Grows once, for every item.
+        if (vartime)
+            hasher.prepare_bits_vartime(0, longest_, checkpoint);
+        else
+            hasher.prepare_bits(0, longest_, checkpoint);
         std::vector<algebra::Bytes32> digests(items_.size());
         const auto team = static_cast<unsigned>(std::min<std::uint64_t>(threads.value_or(usable_cpus()), 1u << 16));
         hash_many(std::as_const(hasher), std::span<const BitString>(items_), std::span<algebra::Bytes32>(digests),
-                  {team, checkpoint});
+                  {.threads = team, .checkpoint = checkpoint, .vartime = vartime});
         return digests;
     }
 

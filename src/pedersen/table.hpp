@@ -13,12 +13,15 @@
 // from that segment's small table of multiples (the group table of a
 // one-chunk group). The doublings are shared by every segment of the batch.
 //
-// Everything here that touches input bits is constant time; table building
-// works on public points.
+// The lookup is the engine's one policy: ConstantTime reads every entry of
+// the candidate table and keeps one by mask; VariableTime loads the entry the
+// bits name and skips additions of the identity, for public inputs only.
+// Table building works on public points.
 
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
+#include <concepts>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -29,6 +32,36 @@
 #include "pedersen/encodings.hpp"
 
 namespace pedersen {
+
+struct ConstantTime {
+    static constexpr bool vartime = false;
+};
+// Leaks the input bits through the addresses it reads and the additions it
+// skips: public data only.
+struct VariableTime {
+    static constexpr bool vartime = true;
+};
+template <class L>
+concept Lookup = std::same_as<L, ConstantTime> || std::same_as<L, VariableTime>;
+
+// acc += the entry a selection names in `entries` (selector - 1, none for 0),
+// negated when the selection says so, under the lookup policy L.
+template <Lookup L, Encoding E, class Curve>
+[[gnu::always_inline]] inline void add_selected(algebra::Projective<Curve>& acc,
+                                                std::span<const algebra::Niels<Curve>> entries,
+                                                const typename Group<E>::Selection& selection) {
+    if constexpr (L::vartime) {
+        if constexpr (!E::is_signed) {
+            if (selection.selector == 0) return;
+        }
+        const algebra::Niels<Curve>& entry = entries[selection.selector - 1];
+        add_assign(acc, E::is_signed && selection.negate != 0 ? entry.negate() : entry);
+    } else {
+        algebra::Niels<Curve> entry = algebra::select_entry(entries, selection.selector);
+        if constexpr (E::is_signed) entry = entry.conditional_negate(selection.negate);
+        add_assign(acc, entry);
+    }
+}
 
 template <class Curve, Encoding E, unsigned K>
 struct Layout {
@@ -105,18 +138,21 @@ struct Layout {
     }
 
     // acc += the chunks [0, used) of a segment of `chunks` chunks whose first
-    // chunk is chunk `first` of the input. Constant time in the bits; the
-    // loop and the correction for a group the input ends in follow the length.
+    // chunk is chunk `first` of the input. Under ConstantTime only the length
+    // steers the loop and the correction for a group the input ends in;
+    // VariableTime also prefetches the entry of the next group.
+    template <Lookup L = ConstantTime>
     [[gnu::always_inline]] static void accumulate(Point& acc, const Entry* table, std::uint64_t chunks,
                                                   std::uint64_t used, const BitString& bits, std::uint64_t first) {
         for (std::uint64_t chunk = 0; chunk < used; chunk += K) {
             const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, chunks - chunk));
             const std::uint32_t group = bits.read((first + chunk) * E::chunk_bits, c * E::chunk_bits);
             const auto selection = G::select(group, c);
-            algebra::Niels<Curve> entry =
-                algebra::select_entry(std::span<const Entry>(table, G::entries(c)), selection.selector);
-            if constexpr (E::is_signed) entry = entry.conditional_negate(selection.negate);
-            add_assign(acc, entry);
+            if constexpr (L::vartime) {
+                if (chunk + K < used)
+                    prefetch_vartime(table + G::stride(c), chunks - chunk - K, bits, first + chunk + K);
+            }
+            add_selected<L, E>(acc, std::span<const Entry>(table, G::entries(c)), selection);
             if constexpr (G::corrections(K) != 0) {
                 const std::uint64_t present = std::min<std::uint64_t>(c, used - chunk);
                 if (present < c) add_assign(acc, table[G::entries(c) + present - 1]);
@@ -127,6 +163,20 @@ struct Layout {
 
   private:
     static constexpr std::uint32_t mask() { return (std::uint32_t{1} << E::chunk_bits) - 1; }
+
+    // Starts loading the entry that the group at `table` (of `left` chunks
+    // from input chunk `chunk` on) will read; an entry spans two cache lines.
+    static void prefetch_vartime(const Entry* table, std::uint64_t left, const BitString& bits, std::uint64_t chunk) {
+        const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, left));
+        const std::uint64_t selector = G::select(bits.read(chunk * E::chunk_bits, c * E::chunk_bits), c).selector;
+#if defined(__GNUC__) || defined(__clang__)
+        const char* at = reinterpret_cast<const char*>(table + (selector != 0 ? selector - 1 : 0));
+        __builtin_prefetch(at);
+        __builtin_prefetch(at + sizeof(Entry) - 1);
+#else
+        (void)table, (void)selector;  // no portable prefetch; the load comes soon enough
+#endif
+    }
 };
 
 // One segment summed by Horner's rule: its multiples table (the table of a
@@ -139,8 +189,8 @@ struct HornerSegment {
     std::uint64_t first;
 };
 
-// acc += Σ over the segments of Σ_j v_j·2^(S·j)·P, constant time in the bits.
-template <class Curve, Encoding E>
+// acc += Σ over the segments of Σ_j v_j·2^(S·j)·P, under the lookup policy L.
+template <class Curve, Encoding E, Lookup L = ConstantTime>
 void accumulate_horner(algebra::Projective<Curve>& acc, std::span<const HornerSegment<Curve>> segments,
                        const BitString& bits) {
     using G = Group<E>;
@@ -153,10 +203,7 @@ void accumulate_horner(algebra::Projective<Curve>& acc, std::span<const HornerSe
         for (const auto& s : segments) {
             if (row >= s.used) continue;  // the input ends before this chunk: public
             const auto selection = G::select(bits.read((s.first + row) * E::chunk_bits, E::chunk_bits), 1);
-            algebra::Niels<Curve> entry = algebra::select_entry(
-                std::span<const algebra::Niels<Curve>>(s.multiples, G::entries(1)), selection.selector);
-            if constexpr (E::is_signed) entry = entry.conditional_negate(selection.negate);
-            add_assign(sum, entry);
+            add_selected<L, E>(sum, std::span<const algebra::Niels<Curve>>(s.multiples, G::entries(1)), selection);
         }
     }
     acc.add_assign(sum);

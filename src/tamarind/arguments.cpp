@@ -196,4 +196,11 @@ std::optional<std::uint64_t> extract_count(PyObject* value, std::string_view par
     return static_cast<std::uint64_t>(result);
 }
 
+bool extract_flag(PyObject* value, std::string_view parameter) {
+    if (value == nullptr) return false;
+    if (value != Py_True && value != Py_False)
+        raise_type_error(std::string(parameter) + " must be True or False, not '" + type_name_of(value) + "'");
+    return value == Py_True;
+}
+
 }  // namespace tamarind

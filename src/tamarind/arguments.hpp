@@ -53,4 +53,8 @@ Ref iterate(PyObject* value, std::string_view parameter);
 // 2^63 saturate; a count below 1 is a ValueError naming `parameter`.
 std::optional<std::uint64_t> extract_count(PyObject* value, std::string_view parameter);
 
+// True or False, and nothing else: a flag that switches off constant time is
+// never taken from a truthy object by accident. False for a missing argument.
+bool extract_flag(PyObject* value, std::string_view parameter);
+
 }  // namespace tamarind

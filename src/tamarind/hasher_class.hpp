@@ -18,8 +18,9 @@
 //   static Ref arguments(const Hasher&);            the constructor arguments, as a tuple
 //
 // Besides `hash`, every class has `hash_bits` (an input of any number of
-// bits), `point` (the hash point as integers), `hash_many` (many inputs on
-// native threads), `incremental` (one input in pieces), the properties
+// bits), `hash_vartime` (the same digests in variable time, for public data),
+// `point` (the hash point as integers), `hash_many` (many inputs on native
+// threads), `incremental` (one input in pieces), the properties
 // `capacity` and `capacity_bits`, and `__reduce__` (pickling by the
 // constructor arguments). What we add takes any bytes-like object; `hash`
 // keeps to bytes. Long calls check for signals between slices of work, so
@@ -60,7 +61,8 @@ namespace tamarind {
 inline constexpr std::array<std::string_view, 1> HASH_PARAMETERS{"data"};
 inline constexpr std::array<std::string_view, 2> HASH_BITS_PARAMETERS{"data", "bit_length"};
 inline constexpr std::array<std::string_view, 2> POINT_PARAMETERS{"data", "bit_length"};
-inline constexpr std::array<std::string_view, 3> HASH_MANY_PARAMETERS{"items", "threads", "bit_length"};
+inline constexpr std::array<std::string_view, 2> HASH_VARTIME_PARAMETERS{"data", "bit_length"};
+inline constexpr std::array<std::string_view, 4> HASH_MANY_PARAMETERS{"items", "threads", "bit_length", "vartime"};
 inline constexpr std::array<std::string_view, 1> INCREMENTAL_PARAMETERS{"data"};
 
 inline constexpr std::string_view HASH_BITS_DOC =
@@ -79,14 +81,26 @@ inline constexpr std::string_view POINT_DOC =
     "[0, p): the affine coordinates of the point whose encoding hash() returns,\n"
     "before encoding. With `bit_length`, of the first bit_length bits, read as\n"
     "hash_bits() reads them.\n\nCoordinates are in ";
+inline constexpr std::string_view HASH_VARTIME_DOC =
+    "hash_vartime($self, data, bit_length=None)\n--\n\n"
+    "The digest hash(data) returns (with `bit_length`, hash_bits(data, bit_length)),\n"
+    "bit for bit, computed in VARIABLE TIME: table entries are loaded at addresses\n"
+    "the input picks, so the time taken and the memory touched leak the input to\n"
+    "anyone who can observe them (a co-tenant sharing the machine, its caches).\n"
+    "For data that is public anyway only (tree nodes over on-chain commitments,\n"
+    "published data sets); never for secrets, nullifiers or note contents.\n"
+    "`data` is any bytes-like object, checked as hash_bits() checks it.\n\nReturns ";
 inline constexpr std::string_view HASH_MANY_DOC =
-    "hash_many($self, items, threads=None, bit_length=None)\n--\n\n"
+    "hash_many($self, items, threads=None, bit_length=None, vartime=False)\n--\n\n"
     "Hash every bytes-like object of the iterable `items`, returning the list of\n"
     "digests: the same as [self.hash(x) for x in items] (or, with `bit_length`,\n"
     "[self.hash_bits(x, bit_length) for x in items]), computed on `threads`\n"
     "native threads (default: the usable CPUs; 1 runs on the calling thread).\n"
     "Items are checked in order: the first bad one raises what hash() or\n"
-    "hash_bits() would, naming its index; nothing is returned then.\n\nEach digest is ";
+    "hash_bits() would, naming its index; nothing is returned then.\n"
+    "With a true `vartime`, the items are hashed as hash_vartime() hashes them:\n"
+    "the same digests, faster, but leaking the items through timing; for public\n"
+    "data only. The default is constant time.\n\nEach digest is ";
 inline constexpr const char* INCREMENTAL_DOC =
     "incremental($self, data=b'')\n--\n\n"
     "A new IncrementalHash over this hasher: feed it pieces (any bytes-like\n"
@@ -182,11 +196,14 @@ class HasherClass {
         static const std::string hash_bits_doc = std::string(HASH_BITS_DOC) + std::string(Traits::output) + ".";
         static const std::string point_doc = std::string(POINT_DOC) + std::string(Traits::point_model) + ".";
         static const std::string hash_many_doc = std::string(HASH_MANY_DOC) + std::string(Traits::output) + ".";
+        static const std::string hash_vartime_doc = std::string(HASH_VARTIME_DOC) + std::string(Traits::output) + ".";
         static PyMethodDef methods[] = {
             {"hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash)), METH_VARARGS | METH_KEYWORDS,
              Traits::hash_doc},
             {"hash_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash_bits)),
              METH_VARARGS | METH_KEYWORDS, hash_bits_doc.c_str()},
+            {"hash_vartime", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash_vartime)),
+             METH_VARARGS | METH_KEYWORDS, hash_vartime_doc.c_str()},
             {"point", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&point)), METH_VARARGS | METH_KEYWORDS,
              point_doc.c_str()},
             {"hash_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hash_many)),
@@ -286,6 +303,19 @@ class HasherClass {
         });
     }
 
+    static PyObject* hash_vartime(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            std::array<Ref, HASH_VARTIME_PARAMETERS.size()> arguments;
+            parse_arguments({Traits::name, "hash_vartime", HASH_VARTIME_PARAMETERS, 1}, args, kwargs, arguments);
+            const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
+            const pedersen::BitString bits = bits_of(data.data, optional_bit_length(arguments[1].get()));
+            return with_hasher(self, [&](auto& hasher) {
+                SignalCheck check;
+                return new_bytes(hasher.hash_bits_vartime(bits, pedersen::Checkpoint(check)));
+            });
+        });
+    }
+
     static PyObject* point(PyObject* self, PyObject* args, PyObject* kwargs) {
         return guarded([&]() -> PyObject* {
             std::array<Ref, POINT_PARAMETERS.size()> arguments;
@@ -350,6 +380,7 @@ class HasherClass {
             // Checked item by item as they arrive, against the capacity only,
             // which never changes: the hasher is borrowed for the hashing alone.
             pedersen::ManyInputs<Hasher> inputs(constructed_hasher(self), optional_bit_length(arguments[2].get()));
+            const bool vartime = extract_flag(arguments[3].get(), "vartime");
             // The items' bytes are held until the end, so that they stay put.
             std::vector<Ref> held;
             const Ref iterator = iterate(arguments[0].get(), "items");
@@ -362,7 +393,7 @@ class HasherClass {
 
             const std::vector<algebra::Bytes32> digests = with_hasher(self, [&](auto& hasher) {
                 SignalCheck check;
-                return inputs.hash(hasher, threads, pedersen::Checkpoint(check));
+                return inputs.hash(hasher, threads, pedersen::Checkpoint(check), vartime);
             });
 
             Ref list(PyList_New(static_cast<Py_ssize_t>(digests.size())));

@@ -11,6 +11,7 @@
 #include <random>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -280,3 +281,39 @@ TEST(HashMany, BatchesCoverEveryItemOnce) {
 }
 
 }  // namespace
+
+// The variable-time paths give the constant-time digests: bit lengths that
+// end inside a chunk, a lookup group, a segment and a byte, inputs of all
+// zeros and all ones (the identity and the last entries), long ones through
+// every cache regime, alone and in bulk.
+TEST(Vartime, EqualsConstantTimeOnEveryLengthClassAndInBulk) {
+    Instances all;
+    std::mt19937_64 rng(18);
+    all.each([&](auto& hasher, const char* name) {
+        const std::uint64_t most = 8 * capacity_bytes(hasher);
+        for (const std::uint64_t bits : {0,  1,  2,  3,  4,  5,   6,   7,   8,   9,   12,  13,  14,   20,
+                                         21, 22, 63, 64, 65, 188, 189, 190, 378, 379, 516, 582, 1512, 12000}) {
+            if (bits > most) continue;
+            for (const int fill : {-1, 0x00, 0xff}) {
+                const std::size_t bytes = static_cast<std::size_t>((bits + 7) / 8);
+                Bytes data =
+                    fill < 0 ? test_support::random_bytes(bytes, rng()) : Bytes(bytes, static_cast<std::uint8_t>(fill));
+                if (bits % 8 != 0) data.back() &= static_cast<std::uint8_t>((1u << (bits % 8)) - 1);
+                const pedersen::BitString input(data, bits);
+                EXPECT_EQ(hasher.hash_bits_vartime(input), hasher.hash_bits(input))
+                    << name << ", " << bits << " bits, fill " << fill;
+            }
+        }
+        std::vector<Bytes> items;
+        std::vector<algebra::Bytes32> want;
+        for (const std::size_t n : lengths()) {
+            if (n > capacity_bytes(hasher)) continue;
+            items.push_back(test_support::random_bytes(n, rng()));
+            want.push_back(hasher.hash(items.back()));
+            EXPECT_EQ(hasher.hash_vartime(items.back()), want.back()) << name << ", " << n << " bytes";
+        }
+        pedersen::ManyInputs<std::remove_cvref_t<decltype(hasher)>> inputs(hasher, std::nullopt);
+        for (const Bytes& item : items) EXPECT_EQ(inputs.add(item), std::nullopt);
+        EXPECT_EQ(inputs.hash(hasher, 2, {}, true), want) << name;
+    });
+}

@@ -4,7 +4,8 @@
 // group table. Every input of up to two bytes (sampled under the sanitizers), the three encodings, lookups of
 // one, two and three chunks, the eager tables of the configurable hasher, and
 // every path of the caching one (shared tables, its own full tables,
-// multiples tables, Horner's rule over bases derived during the call).
+// multiples tables, Horner's rule over bases derived during the call), each
+// in constant and in variable time.
 
 #include <gtest/gtest.h>
 
@@ -36,6 +37,8 @@ struct ToyDefinition {
     using Curve = MinusOneCurve;
     using Encoding = E;
     static constexpr unsigned chunks_per_lookup = K;
+    // Variable-time hashes of the configurable hasher use groups one chunk wider.
+    static constexpr unsigned wide_chunks_per_lookup = K + 1;
     // No base point of the segments used below is the identity under this seed (checked).
     static constexpr std::uint64_t seed = 0x71;
     static constexpr std::uint64_t chunks_per_segment = CHUNKS_PER_SEGMENT;
@@ -131,10 +134,14 @@ void check_configurable(std::uint64_t segments, std::uint64_t per_segment) {
                                         std::to_string(chunks) + " chunks but only " + std::to_string(powers) +
                                         " generator powers are available";
             ASSERT_EQ(test_support::fault_of([&] { (void)hasher.hash(data); }), message);
+            ASSERT_EQ(test_support::fault_of([&] { (void)hasher.hash_vartime(data); }), message);
             return;
         }
-        ASSERT_EQ(hasher.hash(data), brute_force<E>(data, per_segment, configurable_base<Def>))
+        const algebra::Bytes32 expected = brute_force<E>(data, per_segment, configurable_base<Def>);
+        ASSERT_EQ(hasher.hash(data), expected)
             << test_support::hex(data) << " with " << segments << " x " << per_segment;
+        ASSERT_EQ(hasher.hash_vartime(data), expected)
+            << "variable time, " << test_support::hex(data) << " with " << segments << " x " << per_segment;
     });
 }
 
@@ -206,6 +213,8 @@ void check_caching_on_every_short_input() {
         for_every_short_input([&](const Bytes& data) {
             const algebra::Bytes32 expected = brute_force<E>(data, CHUNKS_PER_SEGMENT, ToyBases<Def>::base_index);
             ASSERT_EQ(reused.hash(data), expected) << test_support::hex(data) << " cap " << all_caps[c];
+            ASSERT_EQ(reused.hash_vartime(data), expected)
+                << "variable time, " << test_support::hex(data) << " cap " << all_caps[c];
         });
     }
 }
@@ -226,6 +235,8 @@ void check_caching_on_long_inputs() {
                 ASSERT_LE(reused.cached_bytes(), cap);
                 Caching<Def> fresh(ToyBases<Def>(shared), cap);
                 ASSERT_EQ(fresh.hash(data), expected) << data.size() << " bytes, cap " << cap;
+                Caching<Def> fresh_vartime(ToyBases<Def>(shared), cap);
+                ASSERT_EQ(fresh_vartime.hash_vartime(data), expected) << data.size() << " bytes, cap " << cap;
             }
         }
     }

@@ -1,5 +1,5 @@
-// Each hasher's entry point, and an incremental state fed the same input in
-// pieces, against the slow reference of
+// Each hasher's entry point, its variable-time one, and an incremental state
+// fed the same input in pieces, against the slow reference of
 // pedersen_reference.hpp. The caching hashers are checked on an instance that
 // lives across inputs (so its cache has grown from inputs of every length the
 // fuzzer tried) and on a fresh one, under memory caps that leave room for no
@@ -78,11 +78,16 @@ void fuzz_zcash(FuzzedDataProvider& input) {
     if (!kept) kept = std::make_unique<pedersen::ZcashPedersen>(PERSONALIZATIONS[personal], CAPS[cap]);
     const Bytes32 expected = reference_hash::zcash(PERSONALIZATIONS[personal], data);
     require(kept->hash(data) == expected, "ZcashPedersen, reused instance, " + std::to_string(data.size()) + " bytes");
+    require(kept->hash_vartime(data) == expected,
+            "ZcashPedersen, variable time, " + std::to_string(data.size()) + " bytes");
     require(in_pieces(*kept, data, cuts) == expected,
             "ZcashPedersen, in pieces, " + std::to_string(data.size()) + " bytes");
     require(kept->cached_bytes() <= CAPS[cap], "ZcashPedersen holds more than its cap");
     pedersen::ZcashPedersen fresh(PERSONALIZATIONS[personal], CAPS[cap]);
     require(fresh.hash(data) == expected, "ZcashPedersen, fresh instance, " + std::to_string(data.size()) + " bytes");
+    pedersen::ZcashPedersen fresh_vartime(PERSONALIZATIONS[personal], CAPS[cap]);
+    require(fresh_vartime.hash_vartime(data) == expected,
+            "ZcashPedersen, fresh instance, variable time, " + std::to_string(data.size()) + " bytes");
 }
 
 void fuzz_circom(FuzzedDataProvider& input) {
@@ -94,11 +99,16 @@ void fuzz_circom(FuzzedDataProvider& input) {
     if (!kept) kept = std::make_unique<pedersen::CircomPedersen>(CAPS[cap]);
     const Bytes32 expected = reference_hash::circom(data);
     require(kept->hash(data) == expected, "CircomPedersen, reused instance, " + std::to_string(data.size()) + " bytes");
+    require(kept->hash_vartime(data) == expected,
+            "CircomPedersen, variable time, " + std::to_string(data.size()) + " bytes");
     require(in_pieces(*kept, data, cuts) == expected,
             "CircomPedersen, in pieces, " + std::to_string(data.size()) + " bytes");
     require(kept->cached_bytes() <= CAPS[cap], "CircomPedersen holds more than its cap");
     pedersen::CircomPedersen fresh(CAPS[cap]);
     require(fresh.hash(data) == expected, "CircomPedersen, fresh instance, " + std::to_string(data.size()) + " bytes");
+    pedersen::CircomPedersen fresh_vartime(CAPS[cap]);
+    require(fresh_vartime.hash_vartime(data) == expected,
+            "CircomPedersen, fresh instance, variable time, " + std::to_string(data.size()) + " bytes");
 }
 
 // The configurable hashers: an instance built for these sizes earlier and a
@@ -123,19 +133,22 @@ void fuzz_configurable(FuzzedDataProvider& input, unsigned chunk_bits, Reference
                                     std::to_string(chunks) + " chunks but only " + std::to_string(powers) +
                                     " generator powers are available";
         for (const Hasher* hasher : {static_cast<const Hasher*>(kept.get()), &fresh}) {
-            std::string got = "no fault";
-            try {
-                (void)hasher->hash(data);
-            } catch (const fault::Fault& refused) {
-                got = refused.what();
+            for (const bool vartime : {false, true}) {
+                std::string got = "no fault";
+                try {
+                    (void)(vartime ? hasher->hash_vartime(data) : hasher->hash(data));
+                } catch (const fault::Fault& refused) {
+                    got = refused.what();
+                }
+                require(got == message, where + (vartime ? ", variable time" : "") + ": refusal '" + got + "'");
             }
-            require(got == message, where + ": refusal '" + got + "'");
         }
         return;
     }
     const Bytes32 expected = reference(per_segment, data);
     require(kept->hash(data) == expected, where + ", reused instance");
     require(fresh.hash(data) == expected, where + ", fresh instance");
+    require(kept->hash_vartime(data) == expected, where + ", variable time");
     require(in_pieces(fresh, data, cuts) == expected, where + ", in pieces");
 }
 

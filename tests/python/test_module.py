@@ -69,6 +69,7 @@ def test_class_identity_docs_and_members(class_name, cls):
     assert set(vars(cls)) - {"__doc__", "__module__", "__new__", "__text_signature__"} == {
         "hash",
         "hash_bits",
+        "hash_vartime",
         "point",
         "hash_many",
         "incremental",
@@ -78,7 +79,8 @@ def test_class_identity_docs_and_members(class_name, cls):
     }
     assert cls.hash_bits.__text_signature__ == "($self, data, bit_length)"
     assert cls.point.__text_signature__ == "($self, data, bit_length=None)"
-    assert cls.hash_many.__text_signature__ == "($self, items, threads=None, bit_length=None)"
+    assert cls.hash_vartime.__text_signature__ == "($self, data, bit_length=None)"
+    assert cls.hash_many.__text_signature__ == "($self, items, threads=None, bit_length=None, vartime=False)"
     assert cls.incremental.__text_signature__ == "($self, data=b'')"
     assert cls.__init__ is object.__init__
     with pytest.raises(TypeError, match=f"type 'builtins.{class_name}' is not an acceptable base type"):

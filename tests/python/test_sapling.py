@@ -89,6 +89,7 @@ def test_merkle_root_equals_the_naive_tree(count):
     leaves = leaves_of(count, seed=count)
     assert sapling.merkle_root(leaves, depth=4) == naive_root(leaves, 4)
     assert sapling.merkle_root(iter(leaves), depth=4, threads=1) == naive_root(leaves, 4)
+    assert sapling.merkle_root(leaves, depth=4, vartime=True) == naive_root(leaves, 4)
 
 
 @pytest.mark.parametrize(
@@ -111,6 +112,7 @@ def test_paths_lead_to_the_root_and_tampering_breaks_them():
         path = sapling.merkle_path(leaves, position, depth=4)
         siblings = [naive_root(leaves, height, (position >> height ^ 1) << height) for height in range(4)]
         assert path == siblings
+        assert sapling.merkle_path(leaves, position, depth=4, vartime=True) == siblings
         assert sapling.verify_path(leaf, position, path, root)
         assert not sapling.verify_path(leaf, position ^ 1, path, root)
         assert not sapling.verify_path(leaves[position - 1], position, path, root)
