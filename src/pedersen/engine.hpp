@@ -320,7 +320,10 @@ class ConfigurablePedersen {
         std::vector<Entry> tables;  // written once, under the mutex, before `ready`
     };
 
-    std::shared_ptr<Wide> wide_ = std::make_shared<Wide>();
+    // Held by pointer so that the hasher stays movable; a unique_ptr, since a
+    // shared_ptr's reference count links glibc 2.32's __libc_single_threaded,
+    // past the wheels' manylinux target.
+    std::unique_ptr<Wide> wide_ = std::make_unique<Wide>();
     std::vector<Entry> tables_;  // segment s at s·stride_
     std::uint64_t segments_ = 0;
     std::uint64_t per_segment_ = 0;
