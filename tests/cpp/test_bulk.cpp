@@ -314,6 +314,8 @@ TEST(Vartime, EqualsConstantTimeOnEveryLengthClassAndInBulk) {
         }
         pedersen::ManyInputs<std::remove_cvref_t<decltype(hasher)>> inputs(hasher, std::nullopt);
         for (const Bytes& item : items) EXPECT_EQ(inputs.add(item), std::nullopt);
-        EXPECT_EQ(inputs.hash(hasher, 2, {}, true), want) << name;
+        // On the calling thread alone: the threaded path is HashMany's to test,
+        // and qemu-user, which runs the aarch64 suite, never starts a thread.
+        EXPECT_EQ(inputs.hash(hasher, 1, {}, true), want) << name;
     });
 }
