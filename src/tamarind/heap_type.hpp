@@ -20,9 +20,9 @@ namespace tamarind {
 inline PyObject* new_heap_type(const char* name, std::size_t basic_size, std::initializer_list<PyType_Slot> slots) {
     std::vector<PyType_Slot> terminated(slots);
     terminated.push_back({0, nullptr});
-    PyType_Spec spec = {name, static_cast<int>(basic_size), 0, Py_TPFLAGS_DEFAULT | immutable_type_flag(),
-                        terminated.data()};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec shape = {name, static_cast<int>(basic_size), 0, Py_TPFLAGS_DEFAULT | immutable_type_flag(),
+                         terminated.data()};
+    PyObject* type = PyType_FromSpec(&shape);
     if (type == nullptr) propagate_python_error();
     return type;
 }
