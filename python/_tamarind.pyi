@@ -21,7 +21,7 @@ interpreter lock -- is refused with `RuntimeError` ("Already borrowed" or
 changing, or change one the call is reading.
 """
 
-from typing import Iterable, List, Optional, SupportsIndex, Tuple, final
+from typing import Dict, Iterable, List, Optional, SupportsIndex, Tuple, final
 
 from _typeshed import ReadableBuffer
 
@@ -351,3 +351,19 @@ def _sapling_note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: i
     [rcm]R, R being the group hash of "r" under "Zcash_PH". g_d, pk_d and rcm are
     32-byte bytes-like objects, rcm a little-endian scalar below the Jubjub
     subgroup order; 0 <= value < 2**64; else ValueError. Constant time in all four."""
+
+def table_cache_info() -> Dict[str, int]:
+    """The process's table cache, as a dict: "limit", the limit in bytes;
+    "bytes", what counts against it (the tables that inputs grew, and tables
+    kept for hashers that no longer exist); "held", the bytes of every table
+    the cache holds, those of live configurable hashers included; "blocks",
+    the number of sets of tables (one per set of generators, or per pair of
+    configurable sizes)."""
+
+def set_table_cache_limit(limit: SupportsIndex, /) -> None:
+    """Set the table cache's limit, in bytes (default 64 MiB). Hashers with the same
+    generators share their tables through the cache, so a new instance finds the
+    tables that an earlier one built. Nothing an input does makes the cache
+    hold more than the limit: past it, hashing gets slower, never different.
+    Lowering the limit drops tables that no live hasher uses, least recently
+    used first; tables in use go with their last hasher."""

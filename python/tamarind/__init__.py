@@ -32,17 +32,27 @@ __all__ = [
     "CircomPedersen",
     "ZcashPedersen",
     "PanicException",
+    "table_cache_info",
+    "set_table_cache_limit",
 ]
 
 if TYPE_CHECKING:
     from typing import Any
 
-    from _tamarind import BabyJubjubPedersen, CircomPedersen, JubjubBoweHopwood, ZcashPedersen
+    from _tamarind import (
+        BabyJubjubPedersen,
+        CircomPedersen,
+        JubjubBoweHopwood,
+        ZcashPedersen,
+        set_table_cache_limit,
+        table_cache_info,
+    )
 
     class PanicException(BaseException):
         """Raised when native code called from Python faults (at runtime: pyo3_runtime.PanicException)."""
 
 
+# Names taken from the extension as they are: the classes and the table cache's functions.
 _CLASSES = frozenset(__all__) - {"PanicException"}
 
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "algebra/curves.hpp"
 #include "algebra/encoding.hpp"
@@ -41,6 +42,7 @@ struct CircomBases {
     static constexpr std::uint64_t widest_segments = 6;
 
     BabyJubjubPoint base_vartime(std::uint64_t segment) const;
+    static std::string cache_key() { return "circom"; }
     static constexpr std::uint64_t shared_segments() { return shared::SEGMENTS; }
     std::span<const algebra::Niels<algebra::BabyJubjubMinusOneConfig>> shared_table(std::uint64_t segment) const;
     static constexpr std::uint64_t wide_segments_vartime() { return wide_segments; }
@@ -70,7 +72,10 @@ extern template class CachingPedersen<CircomDefinition, CircomBases>;
 
 class CircomPedersen : public CachingPedersen<CircomDefinition, CircomBases> {
   public:
-    explicit CircomPedersen(std::size_t cap_bytes = default_cap) : CachingPedersen(CircomBases{}, cap_bytes) {}
+    // Tables in the process's table cache.
+    CircomPedersen() : CachingPedersen(CircomBases{}) {}
+    // Tables in a cache of its own, of at most `cap_bytes`.
+    explicit CircomPedersen(std::size_t cap_bytes) : CachingPedersen(CircomBases{}, cap_bytes) {}
 };
 
 }  // namespace pedersen

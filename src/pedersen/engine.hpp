@@ -43,6 +43,7 @@
 #include "pedersen/bits.hpp"
 #include "pedersen/encodings.hpp"
 #include "pedersen/table.hpp"
+#include "pedersen/table_cache.hpp"
 
 namespace pedersen {
 
@@ -71,6 +72,12 @@ class Checkpoint {
 inline constexpr std::uint64_t checkpoint_chunks = 4096;
 // Chunks whose tables are built between two checkpoints: a few milliseconds.
 inline constexpr std::uint64_t build_slice_chunks = 1024;
+
+// How often the caller means to sum inputs of the length it prepares for.
+// A caching hasher builds a segment's table only for a segment that is
+// summed again (building costs many sums), so a single long input costs no
+// more than summing it; Repeated says that the tables will pay off at once.
+enum class Uses { Once, Repeated };
 
 // The capacity fault: too few generator powers for the input.
 [[noreturn]] inline void capacity_fault(std::uint64_t bits, std::uint64_t chunks, std::uint64_t powers) {
@@ -112,7 +119,8 @@ constexpr unsigned wide_chunks_per_lookup() {
 // Segments of `per_segment` chunks, every table built at construction from
 // base points k_i·G with k_i = ((i + seed)·0x9E3779B97F4A7C15 mod 2^64) | 1.
 // The first variable-time hash also builds wide tables of every segment, when
-// they fit wide_cap; copies of an instance share them.
+// they fit wide_cap. Instances with the same sizes share their tables, wide
+// ones included, through the process's table cache (table_cache.hpp).
 template <Construction Def>
 class ConfigurablePedersen {
   public:
@@ -158,7 +166,14 @@ class ConfigurablePedersen {
         h.requested_per_segment_ = requested;
         h.stride_ = static_cast<std::size_t>(stride);
         if (stride == 0) return h;
-        h.tables_ = build_tables<Tables>(segments, per_segment, checkpoint);
+        TableCache& cache = TableCache::process();
+        const std::string key = fixed_key(segments, per_segment);
+        h.fixed_ = cache.find_fixed<Fixed>(key);
+        if (!h.fixed_) {
+            auto block = std::make_unique<Fixed>();
+            block->tables = build_tables<Tables>(segments, per_segment, checkpoint);
+            h.fixed_ = cache.insert_fixed(key, std::move(block));
+        }
         return h;
     }
 
@@ -201,25 +216,24 @@ class ConfigurablePedersen {
     std::optional<std::uint64_t> capacity_bits() const { return segments_ * per_segment_ * Encoding::chunk_bits; }
 
     // Nothing to grow: every table exists from the start.
-    void prepare(std::uint64_t, std::uint64_t, Checkpoint = {}) const {}
-    void prepare_bits(std::uint64_t, std::uint64_t, Checkpoint = {}) const {}
+    void prepare(std::uint64_t, std::uint64_t, Checkpoint = {}, Uses = Uses::Once) const {}
+    void prepare_bits(std::uint64_t, std::uint64_t, Checkpoint = {}, Uses = Uses::Once) const {}
     // Builds the wide tables, once, if they fit wide_cap; what is thrown
     // leaves none behind. Any number of threads may call it at once.
-    void prepare_bits_vartime(std::uint64_t, std::uint64_t, Checkpoint checkpoint = {}) const {
-        if (wide_->ready.load(std::memory_order_acquire) != nullptr || !wide_fits()) return;
-        const std::lock_guard lock(wide_->mutex);
-        if (wide_->ready.load(std::memory_order_relaxed) != nullptr) return;
-        wide_->tables = build_tables<WideTables>(segments_, per_segment_, checkpoint);
-        wide_->ready.store(wide_->tables.data(), std::memory_order_release);
+    void prepare_bits_vartime(std::uint64_t, std::uint64_t, Checkpoint checkpoint = {}, Uses = Uses::Once) const {
+        if (!fixed_ || fixed_->wide_ready() != nullptr || !wide_fits()) return;
+        Fixed& fixed = *fixed_;
+        const std::lock_guard lock(fixed.wide_mutex);
+        if (fixed.wide_ready() != nullptr) return;
+        fixed.wide = build_tables<WideTables>(segments_, per_segment_, checkpoint);
+        fixed.wide_published.store(fixed.wide.data(), std::memory_order_release);
     }
     // Whether the wide tables fit wide_cap (there are none to build without chunks).
     bool wide_fits() const {
         const std::uint64_t stride = WideTables::segment_entries(per_segment_);
         return stride != 0 && stride <= wide_cap / sizeof(Entry) / segments_;
     }
-    std::size_t wide_table_bytes() const {
-        return wide_->ready.load(std::memory_order_acquire) != nullptr ? wide_->tables.size() * sizeof(Entry) : 0;
-    }
+    std::size_t wide_table_bytes() const { return fixed_ ? fixed_->wide_bytes() : 0; }
 
     // The sum of an input placed at segment `first_segment` of a longer one;
     // it must fit (check_capacity). So an input cut at segment boundaries
@@ -231,12 +245,12 @@ class ConfigurablePedersen {
     template <Lookup L = ConstantTime>
     Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         if constexpr (L::vartime) {
-            if (const Entry* wide = wide_->ready.load(std::memory_order_acquire))
+            if (const Entry* wide = fixed_ ? fixed_->wide_ready() : nullptr)
                 return sum_with<WideTables, L>(wide,
                                                static_cast<std::size_t>(WideTables::segment_entries(per_segment_)),
                                                bits, first_segment, checkpoint);
         }
-        return sum_with<Tables, L>(tables_.data(), stride_, bits, first_segment, checkpoint);
+        return sum_with<Tables, L>(fixed_ ? fixed_->tables.data() : nullptr, stride_, bits, first_segment, checkpoint);
     }
 
   private:
@@ -277,10 +291,10 @@ class ConfigurablePedersen {
 
     std::uint64_t segments() const { return segments_; }
     std::uint64_t per_segment() const { return per_segment_; }
-    std::size_t table_bytes() const { return tables_.size() * sizeof(Entry); }
+    std::size_t table_bytes() const { return fixed_ ? fixed_->tables.size() * sizeof(Entry) : 0; }
     // The table of segment s, for checks.
     std::span<const Entry> table(std::uint64_t s) const {
-        return std::span<const Entry>(tables_).subspan(s * stride_, stride_);
+        return std::span<const Entry>(fixed_->tables).subspan(s * stride_, stride_);
     }
 
   private:
@@ -313,18 +327,28 @@ class ConfigurablePedersen {
         return tables;
     }
 
-    // Wide tables: built at most once, published through `ready`.
-    struct Wide {
-        std::mutex mutex;
-        std::atomic<const Entry*> ready{nullptr};
-        std::vector<Entry> tables;  // written once, under the mutex, before `ready`
+    // The tables of one pair of sizes, shared by every instance with them;
+    // the wide ones are built at most once, published through
+    // `wide_published`.
+    struct Fixed final : CachedTables {
+        std::vector<Entry> tables;  // segment s at s·stride_
+        std::mutex wide_mutex;
+        std::atomic<const Entry*> wide_published{nullptr};
+        std::vector<Entry> wide;  // written once, under the mutex, before `wide_published`
+
+        const Entry* wide_ready() const { return wide_published.load(std::memory_order_acquire); }
+        std::size_t wide_bytes() const { return wide_ready() != nullptr ? wide.size() * sizeof(Entry) : 0; }
+        std::size_t bytes() const override { return tables.size() * sizeof(Entry) + wide_bytes(); }
     };
 
-    // Held by pointer so that the hasher stays movable; a unique_ptr, since a
-    // shared_ptr's reference count links glibc 2.32's __libc_single_threaded,
-    // past the wheels' manylinux target.
-    std::unique_ptr<Wide> wide_ = std::make_unique<Wide>();
-    std::vector<Entry> tables_;  // segment s at s·stride_
+    // Names the construction (the address of a variable of its own) and the sizes.
+    static std::string fixed_key(std::uint64_t segments, std::uint64_t per_segment) {
+        return std::to_string(reinterpret_cast<std::uintptr_t>(&kind)) + " " + std::to_string(segments) + " " +
+               std::to_string(per_segment);
+    }
+    static constexpr char kind = 0;
+
+    TableCache::Handle<Fixed> fixed_;  // none when there are no chunks
     std::uint64_t segments_ = 0;
     std::uint64_t per_segment_ = 0;
     std::uint64_t requested_per_segment_ = 0;
@@ -347,13 +371,20 @@ class ConfigurablePedersen {
 //   std::uint64_t widest_segments_vartime() const;              at most wide_segments_vartime()
 //   const Entry* widest_table_vartime(std::uint64_t) const;     segment < widest_segments_vartime()
 //
-// The first segments come from tables shared by the whole process. Further
-// tables are built on the first input that needs them and kept, while they
-// fit three quarters of the cap; then only the multiples tables of further
-// segments are kept, in the last quarter; segments past both are summed from
-// base points derived during the call. So an instance never holds more than
-// its cap, whatever it is given to hash, and results never depend on what it
-// holds.
+// and, when more than one set of generators exists, a key naming them for
+// the table cache:
+//
+//   std::string cache_key() const;
+//
+// The first segments come from tables built into the library. Further
+// tables are built on the first input that needs them and kept in a growing
+// block of the table cache (table_cache.hpp), shared by every instance with
+// the same generators: full tables while the cache holds at most three
+// quarters of its limit, then only the multiples tables of further
+// segments, up to the limit; segments past both are summed from base points
+// derived during the call. So the cache never holds more than its limit,
+// whatever it is given to hash, and results never depend on what it holds.
+// An instance given a cap of its own has a cache of its own, limited by it.
 template <Construction Def, class Bases>
 class CachingPedersen {
   public:
@@ -370,10 +401,13 @@ class CachingPedersen {
     static constexpr std::size_t table_bytes_per_segment = Tables::segment_entries(chunks_per_segment) * sizeof(Entry);
     static constexpr std::size_t multiples_per_segment = Multiples::segment_entries(1);
 
-    explicit CachingPedersen(Bases bases, std::size_t cap_bytes = default_cap)
-        : bases_(std::move(bases)),
-          max_tables_(cap_bytes / 4 * 3 / (table_bytes_per_segment + sizeof(std::vector<Entry>))),
-          multiples_budget_(cap_bytes - cap_bytes / 4 * 3) {}
+    // Shares the process's table cache.
+    explicit CachingPedersen(Bases bases) : bases_(std::move(bases)) { store_ = open_store(TableCache::process()); }
+    // Holds a cache of its own, of at most `cap_bytes`.
+    CachingPedersen(Bases bases, std::size_t cap_bytes)
+        : bases_(std::move(bases)), own_cache_(std::make_unique<TableCache>(cap_bytes)) {
+        store_ = open_store(*own_cache_);
+    }
 
     // Grows the cache for the input first, so it takes the instance for
     // exclusive use; the cache never changes a result.
@@ -404,19 +438,23 @@ class CachingPedersen {
     static constexpr std::optional<std::uint64_t> capacity_bits() { return std::nullopt; }
 
     // Grows the cache for `bytes` bytes (or `bits` bits) of input placed at
-    // segment `first_segment`, within the cap. After it, sum() on such input
-    // reads the instance only, so any number of threads may run it at once.
-    void prepare(std::uint64_t first_segment, std::uint64_t bytes, Checkpoint checkpoint = {}) {
-        extend(first_segment + segments_for(chunk_count(bytes, Encoding::chunk_bits)), checkpoint);
+    // segment `first_segment`, within the limit: tables for the segments that
+    // an earlier input needed too, or for all of them when `uses` says
+    // Repeated. sum() reads the cache only, so any number of threads may run
+    // it at once, and it gives the same result whatever the cache holds.
+    void prepare(std::uint64_t first_segment, std::uint64_t bytes, Checkpoint checkpoint = {}, Uses uses = Uses::Once) {
+        extend(first_segment + segments_for(chunk_count(bytes, Encoding::chunk_bits)), checkpoint, uses);
     }
-    void prepare_bits(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {}) {
-        extend(first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits)), checkpoint);
+    void prepare_bits(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {},
+                      Uses uses = Uses::Once) {
+        extend(first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits)), checkpoint, uses);
     }
     // The same for sum<VariableTime>, which needs nothing more for an input
     // within the wide tables.
-    void prepare_bits_vartime(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {}) {
+    void prepare_bits_vartime(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {},
+                              Uses uses = Uses::Once) {
         const std::uint64_t end = first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits));
-        if (end > wide_segments()) extend(end, checkpoint);
+        if (end > wide_segments()) extend(end, checkpoint, uses);
     }
 
     // The sum of an input placed at segment `first_segment` of a longer one,
@@ -452,15 +490,16 @@ class CachingPedersen {
                       [&](std::uint64_t i) { return bases_.wide_table_vartime(i); });
         }
         const std::uint64_t shared = bases_.shared_segments();
-        const std::uint64_t tabled = std::max(s, std::min(end, tabled_end()));
+        const Extent extent = this->extent();
+        const std::uint64_t tabled = std::max(s, std::min(end, shared + extent.tabled));
         for (; s < tabled; ++s) {
-            const Entry* table = s < shared ? bases_.shared_table(s).data() : tables_[s - shared].data();
+            const Entry* table = s < shared ? bases_.shared_table(s).data() : store_->tables[s - shared].data();
             const std::uint64_t first = (s - first_segment) * chunks_per_segment;
             Tables::template accumulate<L>(acc, table, chunks_per_segment, std::min(chunks_per_segment, chunks - first),
                                            bits, first);
             if ((s - first_segment + 1) % checkpoint_segments == 0) checkpoint();
         }
-        if (end > tabled) accumulate_untabled<L>(acc, tabled, end, first_segment, chunks, bits, checkpoint);
+        if (end > tabled) accumulate_untabled<L>(acc, extent, tabled, end, first_segment, chunks, bits, checkpoint);
         return acc;
     }
 
@@ -478,15 +517,19 @@ class CachingPedersen {
         }
     }
 
-    // Bytes this instance holds in tables (the shared ones not counted).
-    std::size_t cached_bytes() const {
-        return tables_.size() * table_bytes_per_segment + multiples_.capacity() * sizeof(Entry) +
-               tables_.capacity() * sizeof(std::vector<Entry>);
-    }
-    // Segments with a full table, the shared ones included.
-    std::uint64_t tabled_end() const { return bases_.shared_segments() + tables_.size(); }
+    // Bytes of tables the cache holds for this instance's generators (the
+    // built-in ones not counted); other instances with the same generators
+    // share them.
+    std::size_t cached_bytes() const { return store_->held.load(std::memory_order_acquire); }
+    // Segments with a full table, the built-in ones included.
+    std::uint64_t tabled_end() const { return bases_.shared_segments() + extent().tabled; }
     // Segments with a table or a kept multiples table.
-    std::uint64_t cached_end() const { return tabled_end() + multiples_.size() / multiples_per_segment; }
+    std::uint64_t cached_end() const {
+        const Extent e = extent();
+        return bases_.shared_segments() + e.tabled + e.kept;
+    }
+    // The cache this instance's tables are in.
+    const TableCache& cache() const { return *store_.cache(); }
     const Bases& bases() const { return bases_; }
 
   private:
@@ -494,36 +537,106 @@ class CachingPedersen {
         return chunks / chunks_per_segment + (chunks % chunks_per_segment != 0);
     }
 
-    void extend(std::uint64_t segments, Checkpoint checkpoint) {
-        if (tabled_end() < segments && tables_.capacity() == 0 && max_tables_ != 0) tables_.reserve(max_tables_);
-        while (tabled_end() < segments && multiples_.empty() && tables_.size() < max_tables_) {
-            std::vector<Entry> table = Tables::build_segment(bases_.base_vartime(tabled_end()), chunks_per_segment);
-            tables_.push_back(std::move(table));  // within capacity; only complete tables enter the cache
+    // The tables of one set of generators past the built-in ones: full
+    // tables of `tabled` segments, then multiples tables of the next `kept`
+    // ones. Grown under `grow` only;
+    // readers take `extent` (one word, so that they never see a count of
+    // one kind with that of the other from a different moment) and read
+    // what it covers without a lock.
+    struct Store final : CachedTables {
+        std::mutex grow;
+        std::atomic<std::uint64_t> extent{0};  // tabled << 32 | kept
+        std::atomic<std::size_t> held{0};
+        std::uint64_t seen = 0;  // segments an input has needed; under `grow`
+        Slots<std::vector<Entry>> tables;
+        Slots<std::vector<Entry>> multiples;
+        std::size_t bytes() const override { return held.load(std::memory_order_relaxed); }
+    };
+    struct Extent {
+        std::uint64_t tabled;
+        std::uint64_t kept;
+    };
+    static constexpr std::uint64_t max_count = 0xFFFFFFFF;
+
+    Extent extent() const {
+        const std::uint64_t e = store_->extent.load(std::memory_order_acquire);
+        return {e >> 32, e & max_count};
+    }
+
+    // Under a key that names this construction (the address of a variable
+    // of its own) and its generators.
+    TableCache::Handle<Store> open_store(TableCache& cache) const {
+        std::string key = std::to_string(reinterpret_cast<std::uintptr_t>(&kind));
+        if constexpr (requires { bases_.cache_key(); }) key += " " + bases_.cache_key();
+        return cache.template growing<Store>(key, [] { return std::make_unique<Store>(); });
+    }
+    static constexpr char kind = 0;
+
+    void extend(std::uint64_t segments, Checkpoint checkpoint, Uses uses) {
+        const std::uint64_t shared = bases_.shared_segments();
+        if (segments <= cached_end()) return;
+        Store& store = *store_;
+        TableCache& cache = *store_.cache();
+        const std::lock_guard lock(store.grow);
+        auto [tabled, kept] = extent();
+        // Segments summed for the first time get nothing built.
+        const std::uint64_t wanted = uses == Uses::Repeated ? segments : std::min(segments, store.seen);
+        store.seen = std::max(store.seen, segments);
+        segments = wanted;
+        const auto publish = [&](std::size_t bytes) {
+            store.held.fetch_add(bytes, std::memory_order_relaxed);
+            store.extent.store(tabled << 32 | kept, std::memory_order_release);
+        };
+        // Bytes are counted before a table is built, so that a full cache
+        // costs no building, and given back if building fails.
+        while (shared + tabled < segments && kept == 0 && tabled < max_count) {
+            const std::size_t bytes = table_bytes_per_segment + store.tables.cost(tabled);
+            if (!cache.charge(&store, bytes, 3)) break;
+            try {
+                std::vector<Entry> table =
+                    Tables::build_segment(bases_.base_vartime(shared + tabled), chunks_per_segment);
+                store.tables.at(tabled) = std::move(table);
+            } catch (...) {
+                cache.refund(&store, bytes);
+                throw;
+            }
+            ++tabled;
+            publish(bytes);
             checkpoint();
         }
-        const std::uint64_t room = multiples_budget_ / (multiples_per_segment * sizeof(Entry));
-        const std::uint64_t want = std::min(segments > tabled_end() ? segments - tabled_end() : 0, room);
-        std::uint64_t have = multiples_.size() / multiples_per_segment;
-        if (want <= have) return;
-        // Geometric growth within the budget, so that growing call after call
-        // stays linear and the capacity never passes the cap.
-        const std::uint64_t reserve = std::min(std::max(want, 2 * have), room);
-        multiples_.reserve(static_cast<std::size_t>(reserve * multiples_per_segment));
-        // In slices, appending whole segments only, so that temporary memory
-        // stays small and a fault keeps what was completed.
+        // Then multiples tables, in slices that share one inversion, so that
+        // temporary memory stays small and a fault keeps what was completed.
         constexpr std::uint64_t slice = 256;
         std::vector<Point> points;
         std::vector<Entry> entries;
-        for (; have < want; have = multiples_.size() / multiples_per_segment) {
-            const std::uint64_t n = std::min(slice, want - have);
-            points.resize(n * multiples_per_segment);
-            entries.resize(points.size());
-            for (std::uint64_t i = 0; i < n; ++i)
-                Multiples::segment_points(
-                    bases_.base_vartime(tabled_end() + have + i), 1,
-                    std::span<Point>(points).subspan(i * multiples_per_segment, multiples_per_segment));
-            algebra::batch_to_niels<Curve>(points, entries);
-            multiples_.insert(multiples_.end(), entries.begin(), entries.end());  // within capacity
+        while (shared + tabled + kept < segments && kept < max_count) {
+            const std::uint64_t want = std::min({slice, segments - (shared + tabled + kept), max_count - kept});
+            std::uint64_t n = 0;
+            std::size_t bytes = 0;
+            for (; n < want; ++n) {
+                const std::size_t more = multiples_per_segment * sizeof(Entry) + store.multiples.cost(kept + n);
+                if (!cache.charge(&store, more, 4)) break;
+                bytes += more;
+            }
+            if (n == 0) break;
+            try {
+                points.resize(static_cast<std::size_t>(n * multiples_per_segment));
+                entries.resize(points.size());
+                for (std::uint64_t i = 0; i < n; ++i)
+                    Multiples::segment_points(
+                        bases_.base_vartime(shared + tabled + kept + i), 1,
+                        std::span<Point>(points).subspan(i * multiples_per_segment, multiples_per_segment));
+                algebra::batch_to_niels<Curve>(points, entries);
+                for (std::uint64_t i = 0; i < n; ++i) {
+                    const auto first = entries.begin() + static_cast<std::ptrdiff_t>(i * multiples_per_segment);
+                    store.multiples.at(kept + i).assign(first, first + multiples_per_segment);
+                }
+            } catch (...) {
+                cache.refund(&store, bytes);  // nothing of the slice is published
+                throw;
+            }
+            kept += n;
+            publish(bytes);
             checkpoint();
         }
     }
@@ -532,10 +645,11 @@ class CachingPedersen {
     // Horner's rule, in batches that share their doublings; multiples tables
     // from the cache or derived now.
     template <Lookup L>
-    void accumulate_untabled(Point& acc, std::uint64_t begin, std::uint64_t end, std::uint64_t origin,
+    void accumulate_untabled(Point& acc, Extent extent, std::uint64_t begin, std::uint64_t end, std::uint64_t origin,
                              std::uint64_t chunks, const BitString& bits, Checkpoint checkpoint) const {
         constexpr std::uint64_t batch = 128;
-        const std::uint64_t kept_end = cached_end();
+        const std::uint64_t tabled_end = bases_.shared_segments() + extent.tabled;
+        const std::uint64_t kept_end = tabled_end + extent.kept;
         std::vector<Point> points;
         std::vector<Entry> derived;
         std::array<HornerSegment<Curve>, batch> list;
@@ -552,8 +666,8 @@ class CachingPedersen {
                 algebra::batch_to_niels<Curve>(points, derived);
             }
             for (std::uint64_t s = s0; s < s1; ++s) {
-                const Entry* multiples = s < kept_end ? &multiples_[(s - tabled_end()) * multiples_per_segment]
-                                                      : &derived[(s - derive_from) * multiples_per_segment];
+                const Entry* multiples =
+                    s < kept_end ? kept_multiples(s - tabled_end) : &derived[(s - derive_from) * multiples_per_segment];
                 const std::uint64_t first = (s - origin) * chunks_per_segment;
                 list[s - s0] = {multiples, std::min(chunks_per_segment, chunks - first), first};
             }
@@ -563,14 +677,12 @@ class CachingPedersen {
         }
     }
 
+    // The multiples table of the kept segment k.
+    const Entry* kept_multiples(std::uint64_t k) const { return store_->multiples[k].data(); }
+
     Bases bases_;
-    std::size_t max_tables_;  // full tables within three quarters of the cap
-    std::size_t multiples_budget_;
-    // Full tables of segments [shared, tabled_end()); only complete ones.
-    std::vector<std::vector<Entry>> tables_;
-    // Multiples tables of segments [tabled_end(), cached_end()), once the
-    // full tables have reached their budget.
-    std::vector<Entry> multiples_;
+    std::unique_ptr<TableCache> own_cache_;  // for an instance given its own cap
+    TableCache::Handle<Store> store_;        // released before own_cache_ goes
 };
 
 }  // namespace pedersen

@@ -273,10 +273,11 @@ class ManyInputs {
     std::vector<algebra::Bytes32> hash(H& hasher, std::optional<std::uint64_t> threads, Checkpoint checkpoint = {},
                                        bool vartime = false) const {
         // Grows once, for every item.
+        const Uses uses = items_.size() > 1 ? Uses::Repeated : Uses::Once;
         if (vartime)
-            hasher.prepare_bits_vartime(0, longest_, checkpoint);
+            hasher.prepare_bits_vartime(0, longest_, checkpoint, uses);
         else
-            hasher.prepare_bits(0, longest_, checkpoint);
+            hasher.prepare_bits(0, longest_, checkpoint, uses);
         std::vector<algebra::Bytes32> digests(items_.size());
         const auto team = static_cast<unsigned>(std::min<std::uint64_t>(threads.value_or(usable_cpus()), 1u << 16));
         hash_many(std::as_const(hasher), std::span<const BitString>(items_), std::span<algebra::Bytes32>(digests),

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "algebra/curves.hpp"
 #include "algebra/encoding.hpp"
@@ -72,6 +73,7 @@ class SaplingBases {
     // Built on first use; segment < wide_segments_vartime().
     const algebra::Niels<algebra::JubjubConfig>* wide_table_vartime(std::uint64_t segment) const;
     const std::array<std::uint8_t, 8>& personalization() const { return personalization_; }
+    std::string cache_key() const { return "sapling " + std::string(personalization_.begin(), personalization_.end()); }
 
   private:
     bool is_default() const { return personalization_ == SAPLING_PERSONALIZATION; }
@@ -92,8 +94,11 @@ extern template class CachingPedersen<ZcashDefinition, SaplingBases>;
 
 class ZcashPedersen : public CachingPedersen<ZcashDefinition, SaplingBases> {
   public:
-    explicit ZcashPedersen(std::array<std::uint8_t, 8> personalization = SAPLING_PERSONALIZATION,
-                           std::size_t cap_bytes = default_cap)
+    // Tables in the process's table cache.
+    explicit ZcashPedersen(std::array<std::uint8_t, 8> personalization = SAPLING_PERSONALIZATION)
+        : CachingPedersen(SaplingBases(personalization)) {}
+    // Tables in a cache of its own, of at most `cap_bytes`.
+    ZcashPedersen(std::array<std::uint8_t, 8> personalization, std::size_t cap_bytes)
         : CachingPedersen(SaplingBases(personalization), cap_bytes) {}
 
     const std::array<std::uint8_t, 8>& personalization() const { return bases().personalization(); }

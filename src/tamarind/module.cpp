@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "tamarind/cache_functions.hpp"
 #include "tamarind/classes.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/incremental_class.hpp"
@@ -37,6 +38,8 @@ PyMethodDef module_functions[] = {
      "_rebuild(name, arguments, /)\n--\n\nThe hasher class `name` called with the tuple `arguments` (unpickling)."},
     {"_sapling_note_commitment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sapling_note_commitment)),
      METH_VARARGS | METH_KEYWORDS, SAPLING_NOTE_COMMITMENT_DOC},
+    {"table_cache_info", &table_cache_info, METH_NOARGS, TABLE_CACHE_INFO_DOC},
+    {"set_table_cache_limit", &set_table_cache_limit, METH_O, SET_TABLE_CACHE_LIMIT_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

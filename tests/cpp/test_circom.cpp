@@ -144,14 +144,15 @@ TEST(CircomHash, SingleBytesAreSmallMultiplesOfTheFirstBase) {
 }
 
 // The empty input hashes to the identity; the six shared tables serve the
-// first 150 bytes, and the instance's tables then grow to the segments the
-// input needs, and never shrink.
+// first 150 bytes, and the tables then grow to the segments that an input
+// needs a second time, and never shrink.
 TEST(CircomHash, TablesGrowToTheSegmentsTheInputNeeds) {
     CircomPedersen hasher;
     EXPECT_EQ(hasher.hash(Bytes{}), pack(BabyJubjubPoint::identity()));
     for (const auto& [bytes, segments] :
          std::vector<std::pair<std::size_t, std::size_t>>{{0, 6}, {150, 6}, {151, 7}, {10, 7}, {300, 12}, {301, 13}}) {
         hasher.hash(random_bytes(bytes, bytes));
+        hasher.hash(random_bytes(bytes, bytes + 1));
         EXPECT_EQ(hasher.tabled_end(), segments) << bytes;
         EXPECT_GE(hasher.cached_bytes(), (segments - 6) * CircomPedersen::table_bytes_per_segment) << bytes;
     }
@@ -187,6 +188,7 @@ TEST(CircomHash, CacheNeverChangesAResult) {
     const auto fresh = CircomPedersen().hash(short_input);
     CircomPedersen used;
     used.hash(random_bytes(400, 98));
+    used.hash(random_bytes(400, 97));
     EXPECT_EQ(used.hash(short_input), fresh);
     EXPECT_EQ(used.tabled_end(), 16u);  // the short input built nothing
 }
