@@ -443,18 +443,19 @@ class CachingPedersen {
     // Repeated. sum() reads the cache only, so any number of threads may run
     // it at once, and it gives the same result whatever the cache holds.
     void prepare(std::uint64_t first_segment, std::uint64_t bytes, Checkpoint checkpoint = {}, Uses uses = Uses::Once) {
-        extend(first_segment + segments_for(chunk_count(bytes, Encoding::chunk_bits)), checkpoint, uses);
+        extend(first_segment, first_segment + segments_for(chunk_count(bytes, Encoding::chunk_bits)), checkpoint, uses);
     }
     void prepare_bits(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {},
                       Uses uses = Uses::Once) {
-        extend(first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits)), checkpoint, uses);
+        extend(first_segment, first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits)), checkpoint,
+               uses);
     }
     // The same for sum<VariableTime>, which needs nothing more for an input
     // within the wide tables.
     void prepare_bits_vartime(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {},
                               Uses uses = Uses::Once) {
         const std::uint64_t end = first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits));
-        if (end > wide_segments()) extend(end, checkpoint, uses);
+        if (end > wide_segments()) extend(first_segment, end, checkpoint, uses);
     }
 
     // The sum of an input placed at segment `first_segment` of a longer one,
@@ -572,16 +573,20 @@ class CachingPedersen {
     }
     static constexpr char kind = 0;
 
-    void extend(std::uint64_t segments, Checkpoint checkpoint, Uses uses) {
+    // Tables for segments [first, segments) of an input.
+    void extend(std::uint64_t first, std::uint64_t segments, Checkpoint checkpoint, Uses uses) {
         const std::uint64_t shared = bases_.shared_segments();
         if (segments <= cached_end()) return;
         Store& store = *store_;
         TableCache& cache = *store_.cache();
         const std::lock_guard lock(store.grow);
         auto [tabled, kept] = extent();
-        // Segments summed for the first time get nothing built.
+        // Segments summed for the first time get nothing built, and neither
+        // does a piece of a stream that starts past what the cache holds
+        // (tables are built in order, and a stream passes each segment once).
         const std::uint64_t wanted = uses == Uses::Repeated ? segments : std::min(segments, store.seen);
         store.seen = std::max(store.seen, segments);
+        if (first > shared + tabled + kept) return;
         segments = wanted;
         const auto publish = [&](std::size_t bytes) {
             store.held.fetch_add(bytes, std::memory_order_relaxed);
