@@ -568,7 +568,7 @@ class CachingPedersen {
     // of its own) and its generators.
     TableCache::Handle<Store> open_store(TableCache& cache) const {
         std::string key = std::to_string(reinterpret_cast<std::uintptr_t>(&kind));
-        if constexpr (requires { bases_.cache_key(); }) key += " " + bases_.cache_key();
+        if constexpr (requires { bases_.cache_key(); }) key.append(1, ' ').append(bases_.cache_key());
         return cache.template growing<Store>(key, [] { return std::make_unique<Store>(); });
     }
     static constexpr char kind = 0;

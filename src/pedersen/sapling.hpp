@@ -73,7 +73,7 @@ class SaplingBases {
     // Built on first use; segment < wide_segments_vartime().
     const algebra::Niels<algebra::JubjubConfig>* wide_table_vartime(std::uint64_t segment) const;
     const std::array<std::uint8_t, 8>& personalization() const { return personalization_; }
-    std::string cache_key() const { return "sapling " + std::string(personalization_.begin(), personalization_.end()); }
+    std::string cache_key() const { return std::string(personalization_.begin(), personalization_.end()); }
 
   private:
     bool is_default() const { return personalization_ == SAPLING_PERSONALIZATION; }
