@@ -113,10 +113,11 @@ struct Layout {
     // chunk is chunk `first` of the input. Under ConstantTime only the length
     // steers the loop and the correction for a group the input ends in;
     // VariableTime also prefetches the entry of the next group. The chunks
-    // may be summed in slices of whole groups, call after call.
+    // may be summed in slices of whole groups, call after call. Flattened,
+    // so that the field arithmetic inlines into the loop: faster.
     template <Lookup L = ConstantTime>
-    [[gnu::always_inline]] static void accumulate(Point& acc, const Entry* table, std::uint64_t chunks,
-                                                  std::uint64_t used, const BitString& bits, std::uint64_t first) {
+    [[gnu::flatten]] static void accumulate(Point& acc, const Entry* table, std::uint64_t chunks, std::uint64_t used,
+                                            const BitString& bits, std::uint64_t first) {
         std::uint32_t carry = 0;  // out of the group read last; always 0 without G::carries
         for (std::uint64_t chunk = 0; chunk < used; chunk += K) {
             const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, chunks - chunk));
