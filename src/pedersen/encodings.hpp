@@ -9,7 +9,9 @@
 // - signed encodings store half of them, those whose top chunk is positive,
 //   and reach the rest by negating every chunk (flip all sign bits, look up,
 //   negate the point);
-// - the unsigned encoding stores every non-zero value; zero is the identity.
+// - the unsigned encoding stores every non-zero value; zero is the identity;
+// - SignedDigits reads unsigned groups as signed digits, which halves the
+//   entries again (see there).
 // A lookup names its entry by a selector: entry selector - 1, or the
 // identity for 0.
 
@@ -60,10 +62,20 @@ struct Circom {
     }
 };
 
-// The arithmetic of one group of c chunks under encoding E.
+// The entry a lookup takes.
+struct Selection {
+    std::uint64_t selector;  // entry + 1, or 0 for the identity
+    std::uint64_t negate;    // all ones when the entry is to be negated
+};
+
+// The arithmetic of one group of c chunks under encoding E: each group on its
+// own, no carry between groups.
 template <Encoding E>
 struct Group {
     static constexpr unsigned width = E::chunk_bits;
+    static constexpr bool negates = E::is_signed;
+    static constexpr bool selects_identity = !E::is_signed;  // selector 0 occurs
+    static constexpr bool carries = false;
 
     // Table entries of a group of c chunks.
     static constexpr std::uint32_t entries(unsigned c) {
@@ -80,13 +92,8 @@ struct Group {
     // The group bits that entry i stands for (top chunk positive).
     static constexpr std::uint32_t entry_bits(std::uint32_t i) { return E::is_signed ? i : i + 1; }
 
-    struct Selection {
-        std::uint64_t selector;  // entry + 1, or 0 for the identity
-        std::uint64_t negate;    // all ones when the entry is to be negated
-    };
-
     // The selection for the group bits, by arithmetic alone.
-    static constexpr Selection select(std::uint32_t bits, unsigned c) {
+    static constexpr Selection select(std::uint32_t bits, unsigned c, std::uint32_t /* no carry */ = 0) {
         if constexpr (E::is_signed) {
             const std::uint32_t sign = (bits >> (width * c - 1)) & 1;
             std::uint32_t sign_bits = 0;
@@ -97,6 +104,41 @@ struct Group {
             return {bits, 0};
         }
     }
+    static constexpr std::uint32_t carry(std::uint32_t, unsigned) { return 0; }
+};
+
+// Groups of an unsigned encoding read as signed digits. The n = width·c bits
+// of a group form a number v; with t its top bit and t' that of the group
+// read before it (0 for the first group a sum reads), the group's digit is
+// d = v + t' − 2^n·t, in [−2^(n−1), 2^(n−1)]. The digits sum to the bits'
+// value less 2^n·t of the last group read, which the sum then adds from the
+// carry point. So a group table holds the multiples 1..2^(n−1) of its unit U
+// (half the unsigned entries: the sign is a negation, zero the identity),
+// then the carry point 2^n·U.
+template <Encoding E>
+    requires(!E::is_signed && E::power_step == E::chunk_bits)
+struct SignedDigits {
+    static constexpr unsigned width = E::chunk_bits;
+    static constexpr bool negates = true;
+    static constexpr bool selects_identity = true;
+    static constexpr bool carries = true;
+
+    static constexpr std::uint32_t entries(unsigned c) { return std::uint32_t{1} << (width * c - 1); }
+    // Zero bits are digits of zero: an input that ends inside the group needs
+    // no correction.
+    static constexpr std::uint32_t corrections(unsigned) { return 0; }
+    static constexpr std::uint32_t stride(unsigned c) { return entries(c) + 1; }
+
+    // The selection for the group bits and the carry from the group before,
+    // by arithmetic alone: the digit in two's complement, its sign the top bit.
+    static constexpr Selection select(std::uint32_t bits, unsigned c, std::uint32_t carry_in) {
+        const std::uint32_t top = carry(bits, c);
+        const std::uint32_t digit = bits + carry_in - (top << (width * c));
+        const std::uint32_t sign = 0 - top;
+        return {std::uint64_t{(digit ^ sign) - sign}, 0 - std::uint64_t{top}};
+    }
+    // The carry into the next group: the top bit.
+    static constexpr std::uint32_t carry(std::uint32_t bits, unsigned c) { return bits >> (width * c - 1); }
 };
 
 }  // namespace pedersen

@@ -116,6 +116,18 @@ constexpr unsigned wide_chunks_per_lookup() {
     }
 }
 
+// The group arithmetic of a configurable construction's tables (see
+// encodings.hpp): its TableGroup, else its encoding's own.
+template <Construction Def>
+struct TableGroup {
+    using type = Group<typename Def::Encoding>;
+};
+template <Construction Def>
+    requires requires { typename Def::TableGroup; }
+struct TableGroup<Def> {
+    using type = typename Def::TableGroup;
+};
+
 // Segments of `per_segment` chunks, every table built at construction from
 // base points k_i·G with k_i = ((i + seed)·0x9E3779B97F4A7C15 mod 2^64) | 1.
 // The first variable-time hash also builds wide tables of every segment, when
@@ -128,7 +140,7 @@ class ConfigurablePedersen {
     using Point = algebra::Projective<Curve>;
     using Entry = algebra::Niels<Curve>;
     using Encoding = typename Def::Encoding;
-    using Tables = Layout<Curve, Encoding, Def::chunks_per_lookup>;
+    using Tables = Layout<Curve, Encoding, Def::chunks_per_lookup, typename TableGroup<Def>::type>;
     using WideTables = Layout<Curve, Encoding, wide_chunks_per_lookup<Def>()>;
     using Definition = Def;
 

@@ -5,7 +5,10 @@
 // encoding's power step). Its table holds, for each group of K consecutive
 // chunks, the group table (see encodings.hpp) in prepared form, so that one
 // constant-time scan and one mixed addition cover K chunks. The last group
-// of a segment holds c mod K chunks when K does not divide c.
+// of a segment holds c mod K chunks when K does not divide c. A layout reads
+// its groups through a group arithmetic: the encoding's own (Group), or
+// SignedDigits, whose groups pass a carry to the next and whose sums add the
+// last carry from the point kept after the entries of the group read last.
 //
 // Segments without a table are summed by Horner's rule across many segments
 // at once: row by row from the top chunk down, the running sum is multiplied
@@ -45,31 +48,32 @@ template <class L>
 concept Lookup = std::same_as<L, ConstantTime> || std::same_as<L, VariableTime>;
 
 // acc += the entry a selection names in `entries` (selector - 1, none for 0),
-// negated when the selection says so, under the lookup policy L.
-template <Lookup L, Encoding E, class Curve>
+// negated when the selection says so, under the lookup policy L; G is the
+// group arithmetic that made the selection.
+template <Lookup L, class G, class Curve>
 [[gnu::always_inline]] inline void add_selected(algebra::Projective<Curve>& acc,
                                                 std::span<const algebra::Niels<Curve>> entries,
-                                                const typename Group<E>::Selection& selection) {
+                                                const Selection& selection) {
     if constexpr (L::vartime) {
-        if constexpr (!E::is_signed) {
+        if constexpr (G::selects_identity) {
             if (selection.selector == 0) return;
         }
         const algebra::Niels<Curve>& entry = entries[selection.selector - 1];
-        add_assign(acc, E::is_signed && selection.negate != 0 ? entry.negate() : entry);
+        add_assign(acc, G::negates && selection.negate != 0 ? entry.negate() : entry);
     } else {
         algebra::Niels<Curve> entry = algebra::select_entry(entries, selection.selector);
-        if constexpr (E::is_signed) entry = entry.conditional_negate(selection.negate);
+        if constexpr (G::negates) entry = entry.conditional_negate(selection.negate);
         add_assign(acc, entry);
     }
 }
 
-template <class Curve, Encoding E, unsigned K>
+template <class Curve, Encoding E, unsigned K, class Grouping = Group<E>>
 struct Layout {
     static_assert(K >= 1 && K * E::chunk_bits <= 24, "a group must fit one bit read");
 
     using Point = algebra::Projective<Curve>;
     using Entry = algebra::Niels<Curve>;
-    using G = Group<E>;
+    using G = Grouping;
 
     static constexpr unsigned chunks_per_lookup = K;
 
@@ -80,7 +84,7 @@ struct Layout {
     }
 
     // The table of a segment with base `unit`, as projective points in table
-    // order (entries, then corrections, group by group); `out` has
+    // order (entries, then corrections or the carry point, group by group); `out` has
     // segment_entries(chunks) points. Returns the weight of the chunk after
     // the last, so that a segment can be built in slices of whole groups: the
     // next slice starts from it. Variable time: public points only.
@@ -89,40 +93,8 @@ struct Layout {
         std::size_t at = 0;
         for (std::uint64_t chunk = 0; chunk < chunks; chunk += K) {
             const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, chunks - chunk));
-            // multiple[j][m - 1] = m·2^(S·j)·unit; even multiples by doubling.
-            Point multiple[K][E::max_magnitude];
-            Point weight = unit;
-            for (unsigned j = 0; j < c; ++j) {
-                multiple[j][0] = weight;
-                for (int m = 2; m <= E::max_magnitude; ++m)
-                    multiple[j][m - 1] = m % 2 == 0 ? multiple[j][m / 2 - 1].double_() : multiple[j][m - 2] + weight;
-                for (unsigned s = 0; s < E::power_step; ++s) weight.double_in_place();
-            }
-            unit = weight;  // the next group's first power
-            // sum += v·2^(S·j)·unit; a sum still empty takes the point itself.
-            const auto add_digit = [&](Point& sum, bool& empty, unsigned j, int v) {
-                if (v == 0) return;
-                const Point term = v > 0 ? multiple[j][v - 1] : -multiple[j][-v - 1];
-                if (empty)
-                    sum = term;
-                else
-                    sum.add_assign(term);
-                empty = false;
-            };
-            for (std::uint32_t i = 0; i < G::entries(c); ++i) {
-                const std::uint32_t bits = G::entry_bits(i);
-                Point sum = Point::identity();
-                bool empty = true;
-                for (unsigned j = c; j-- > 0;)
-                    add_digit(sum, empty, j, E::value((bits >> (E::chunk_bits * j)) & mask()));
-                out[at++] = sum;
-            }
-            for (std::uint32_t p = 1; p <= G::corrections(c); ++p) {
-                Point sum = Point::identity();
-                bool empty = true;
-                for (unsigned j = p; j < c; ++j) add_digit(sum, empty, j, E::value(0));
-                out[at++] = -sum;
-            }
+            unit = group_points(unit, c, out.data() + at);  // the next group's first power
+            at += G::stride(c);
         }
         assert(at == out.size());
         return unit;
@@ -140,35 +112,98 @@ struct Layout {
     // acc += the chunks [0, used) of a segment of `chunks` chunks whose first
     // chunk is chunk `first` of the input. Under ConstantTime only the length
     // steers the loop and the correction for a group the input ends in;
-    // VariableTime also prefetches the entry of the next group.
+    // VariableTime also prefetches the entry of the next group. The chunks
+    // may be summed in slices of whole groups, call after call. Flattened,
+    // so that the field arithmetic inlines into the loop: faster.
     template <Lookup L = ConstantTime>
-    [[gnu::always_inline]] static void accumulate(Point& acc, const Entry* table, std::uint64_t chunks,
-                                                  std::uint64_t used, const BitString& bits, std::uint64_t first) {
+    [[gnu::flatten]] static void accumulate(Point& acc, const Entry* table, std::uint64_t chunks, std::uint64_t used,
+                                            const BitString& bits, std::uint64_t first) {
+        std::uint32_t carry = 0;  // out of the group read last; always 0 without G::carries
         for (std::uint64_t chunk = 0; chunk < used; chunk += K) {
             const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, chunks - chunk));
             const std::uint32_t group = bits.read((first + chunk) * E::chunk_bits, c * E::chunk_bits);
-            const auto selection = G::select(group, c);
+            const Selection selection = G::select(group, c, carry);
+            carry = G::carry(group, c);
             if constexpr (L::vartime) {
                 if (chunk + K < used)
-                    prefetch_vartime(table + G::stride(c), chunks - chunk - K, bits, first + chunk + K);
+                    prefetch_vartime(table + G::stride(c), chunks - chunk - K, bits, first + chunk + K, carry);
             }
-            add_selected<L, E>(acc, std::span<const Entry>(table, G::entries(c)), selection);
+            add_selected<L, G>(acc, std::span<const Entry>(table, G::entries(c)), selection);
             if constexpr (G::corrections(K) != 0) {
                 const std::uint64_t present = std::min<std::uint64_t>(c, used - chunk);
                 if (present < c) add_assign(acc, table[G::entries(c) + present - 1]);
             }
             table += G::stride(c);
         }
+        // The last carry, from the carry point (the identity when it is 0).
+        // It is 0 when the input ends inside the last group read: the top
+        // bit was read as 0, and that depends on the length alone.
+        if constexpr (G::carries) {
+            if (used != 0 && (used == chunks || used % K == 0))
+                add_selected<L, G>(acc, std::span<const Entry>(table - 1, 1), Selection{carry, 0});
+        }
     }
 
   private:
     static constexpr std::uint32_t mask() { return (std::uint32_t{1} << E::chunk_bits) - 1; }
 
+    // The stride(c) points of a group of c chunks with unit `unit`, written
+    // to `out`; returns the weight of the chunk after the group.
+    static Point group_points(const Point& unit, unsigned c, Point* out) {
+        if constexpr (G::carries) {
+            // m·unit at entry m - 1, even multiples by doubling; then the
+            // carry point, twice the last entry.
+            out[0] = unit;
+            for (std::uint32_t m = 2; m <= G::entries(c); ++m)
+                out[m - 1] = m % 2 == 0 ? out[m / 2 - 1].double_() : out[m - 2] + unit;
+            out[G::entries(c)] = out[G::entries(c) - 1].double_();
+            return out[G::entries(c)];
+        } else {
+            // multiple[j][m - 1] = m·2^(S·j)·unit; even multiples by doubling.
+            Point multiple[K][E::max_magnitude];
+            Point weight = unit;
+            for (unsigned j = 0; j < c; ++j) {
+                multiple[j][0] = weight;
+                for (int m = 2; m <= E::max_magnitude; ++m)
+                    multiple[j][m - 1] = m % 2 == 0 ? multiple[j][m / 2 - 1].double_() : multiple[j][m - 2] + weight;
+                for (unsigned s = 0; s < E::power_step; ++s) weight.double_in_place();
+            }
+            // sum += v·2^(S·j)·unit; a sum still empty takes the point itself.
+            const auto add_digit = [&](Point& sum, bool& empty, unsigned j, int v) {
+                if (v == 0) return;
+                const Point term = v > 0 ? multiple[j][v - 1] : -multiple[j][-v - 1];
+                if (empty)
+                    sum = term;
+                else
+                    sum.add_assign(term);
+                empty = false;
+            };
+            for (std::uint32_t i = 0; i < G::entries(c); ++i) {
+                const std::uint32_t bits = G::entry_bits(i);
+                Point sum = Point::identity();
+                bool empty = true;
+                for (unsigned j = c; j-- > 0;)
+                    add_digit(sum, empty, j, E::value((bits >> (E::chunk_bits * j)) & mask()));
+                *out++ = sum;
+            }
+            for (std::uint32_t p = 1; p <= G::corrections(c); ++p) {
+                Point sum = Point::identity();
+                bool empty = true;
+                for (unsigned j = p; j < c; ++j) add_digit(sum, empty, j, E::value(0));
+                *out++ = -sum;
+            }
+            return weight;
+        }
+    }
+
     // Starts loading the entry that the group at `table` (of `left` chunks
-    // from input chunk `chunk` on) will read; an entry spans two cache lines.
-    static void prefetch_vartime(const Entry* table, std::uint64_t left, const BitString& bits, std::uint64_t chunk) {
+    // from input chunk `chunk` on, given `carry` from the group before it)
+    // will read; an entry spans two cache lines.
+    static void prefetch_vartime(const Entry* table, std::uint64_t left, const BitString& bits, std::uint64_t chunk,
+                                 std::uint32_t carry) {
         const unsigned c = static_cast<unsigned>(std::min<std::uint64_t>(K, left));
-        const std::uint64_t selector = G::select(bits.read(chunk * E::chunk_bits, c * E::chunk_bits), c).selector;
+        const std::uint64_t selector =
+            G::select(bits.read(chunk * E::chunk_bits, c * E::chunk_bits), c, carry).selector;
 #if defined(__GNUC__) || defined(__clang__)
         const char* at = reinterpret_cast<const char*>(table + (selector != 0 ? selector - 1 : 0));
         __builtin_prefetch(at);
@@ -203,7 +238,7 @@ void accumulate_horner(algebra::Projective<Curve>& acc, std::span<const HornerSe
         for (const auto& s : segments) {
             if (row >= s.used) continue;  // the input ends before this chunk: public
             const auto selection = G::select(bits.read((s.first + row) * E::chunk_bits, E::chunk_bits), 1);
-            add_selected<L, E>(sum, std::span<const algebra::Niels<Curve>>(s.multiples, G::entries(1)), selection);
+            add_selected<L, G>(sum, std::span<const algebra::Niels<Curve>>(s.multiples, G::entries(1)), selection);
         }
     }
     acc.add_assign(sum);

@@ -85,11 +85,19 @@ TEST(Deterministic, ScalarsAreOddAndWrapModulo64Bits) {
 
 // Every input length up to the capacity and past segment and group
 // boundaries, for sizes whose segments end inside a lookup group, and
-// segments longer than one slice of table building.
+// segments longer than one slice of table building or of summing.
 TEST(ConfigurableHashes, EqualTheIndependentSumForEveryLength) {
     std::uint64_t seed = 1;
-    for (const auto& [segments, per_segment] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-             {1, 8}, {2, 8}, {3, 7}, {4, 5}, {2, 16}, {1, 64}, {3, 1}, {1, pedersen::build_slice_chunks + 7}}) {
+    for (const auto& [segments, per_segment] :
+         std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 8},
+                                                              {2, 8},
+                                                              {3, 7},
+                                                              {4, 5},
+                                                              {2, 16},
+                                                              {1, 64},
+                                                              {3, 1},
+                                                              {1, pedersen::build_slice_chunks + 7},
+                                                              {1, pedersen::checkpoint_chunks + 9}}) {
         const auto baby = BabyJubjubPedersen::build(segments, per_segment);
         for (std::uint64_t n = 0; 8 * n <= segments * per_segment; ++n)
             for (const Bytes& data : {Bytes(n, 0xFF), test_support::random_bytes(n, seed++)})
