@@ -592,7 +592,10 @@ class CachingPedersen {
         Store& store = *store_;
         TableCache& cache = *store_.cache();
         const std::lock_guard lock(store.grow);
-        auto [tabled, kept] = extent();
+        // Plain variables: the lambda below captures them.
+        const Extent at_start = extent();
+        std::uint64_t tabled = at_start.tabled;
+        std::uint64_t kept = at_start.kept;
         // Segments summed for the first time get nothing built, and neither
         // does a piece of a stream that starts past what the cache holds
         // (tables are built in order, and a stream passes each segment once).
