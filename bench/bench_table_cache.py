@@ -21,9 +21,9 @@ import platform
 import statistics
 import subprocess
 import sys
-import time
-from typing import Callable, Dict, List
+from typing import Dict, List
 
+from compare import cpu_rate
 from machine import load_average, usable_cpus
 
 KIB = os.urandom(1024)
@@ -66,16 +66,6 @@ def run(python: str, script: str, cls: str) -> float:
     return float(json.loads(out.stdout))
 
 
-def per_call(call: Callable[[], object], min_seconds: float) -> float:
-    count, start = 0, time.process_time()
-    while True:
-        call()
-        count += 1
-        elapsed = time.process_time() - start
-        if elapsed >= min_seconds and count >= 3:
-            return elapsed / count
-
-
 def new_against_warm(cls_name: str, rounds: int) -> Dict[str, float]:
     import _tamarind
 
@@ -85,8 +75,8 @@ def new_against_warm(cls_name: str, rounds: int) -> Dict[str, float]:
     cls().hash(KIB)  # another instance with the same generators
     times: Dict[str, List[float]] = {"warm": [], "new": []}
     for _ in range(rounds):
-        times["warm"].append(per_call(lambda: warm.hash(KIB), 0.3))
-        times["new"].append(per_call(lambda: cls().hash(KIB), 0.3))
+        times["warm"].append(cpu_rate(lambda: warm.hash(KIB), 0.3))
+        times["new"].append(cpu_rate(lambda: cls().hash(KIB), 0.3))
     return {k: statistics.median(v) for k, v in times.items()}
 
 

@@ -115,15 +115,7 @@ class TableCache {
     // The growing block under `key`, made by `make()` if there is none.
     template <class Block, class Make>
     Handle<Block> growing(const std::string& key, Make make) {
-        const std::lock_guard lock(mutex_);
-        if (CachedTables* found = find(key)) return Handle<Block>(this, static_cast<Block*>(retained(found)));
-        std::unique_ptr<Block> block = make();
-        block->key_ = key;
-        block->growing_ = true;
-        blocks_.reserve(blocks_.size() + 1);
-        Block* held = block.release();
-        blocks_.push_back(held);
-        return Handle<Block>(this, static_cast<Block*>(retained(held)));
+        return enter(key, make(), true);
     }
 
     // The fixed block under `key`, if the cache has it.
@@ -138,13 +130,7 @@ class TableCache {
     // `block` is dropped.
     template <class Block>
     Handle<Block> insert_fixed(const std::string& key, std::unique_ptr<Block> block) {
-        const std::lock_guard lock(mutex_);
-        if (CachedTables* found = find(key)) return Handle<Block>(this, static_cast<Block*>(retained(found)));
-        block->key_ = key;
-        blocks_.reserve(blocks_.size() + 1);
-        Block* held = block.release();
-        blocks_.push_back(held);
-        return Handle<Block>(this, static_cast<Block*>(retained(held)));
+        return enter(key, std::move(block), false);
     }
 
     // Counts `bytes` more for the growing `block` if, with them, what the
@@ -197,6 +183,19 @@ class TableCache {
     }
 
   private:
+    // The block under `key`, `block` entered if there is none.
+    template <class Block>
+    Handle<Block> enter(const std::string& key, std::unique_ptr<Block> block, bool growing) {
+        const std::lock_guard lock(mutex_);
+        if (CachedTables* found = find(key)) return Handle<Block>(this, static_cast<Block*>(retained(found)));
+        block->key_ = key;
+        block->growing_ = growing;
+        blocks_.reserve(blocks_.size() + 1);
+        Block* held = block.release();
+        blocks_.push_back(held);
+        return Handle<Block>(this, static_cast<Block*>(retained(held)));
+    }
+
     CachedTables* find(const std::string& key) const {
         for (CachedTables* block : blocks_)
             if (block->key_ == key) return block;
