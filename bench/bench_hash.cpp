@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "algebra/cpu.hpp"
-#include "pedersen/circom.hpp"
-#include "pedersen/configurable.hpp"
-#include "pedersen/sapling.hpp"
+#include "constructions/circom.hpp"
+#include "constructions/configurable.hpp"
+#include "constructions/zcash.hpp"
 
 namespace {
 

@@ -179,7 +179,8 @@ python_suite() {
     pytest_run -m "not typing"
 }
 
-# Static checks: ruff (lint and format), clang-format, mypy on the package,
+# Static checks: ruff (lint and format), clang-format, the layers of src/
+# (no folder includes one above it), mypy on the package,
 # and the typing tests (stubtest on the module's stub, user code against it).
 lint_check() {
     package_under_test
@@ -189,6 +190,7 @@ lint_check() {
         \( -name '*.cpp' -o -name '*.hpp' -o -name '*.c' -o -name '*.h' \) -print0 |
         xargs -0 clang-format --dry-run --Werror
     echo "clang-format: clean"
+    "$py" "$root/scripts/check_layers.py" "$root"
     (cd "$root" && "$py" -m mypy)
     pytest_run -m typing
 }

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "pedersen/circom.hpp"
-#include "pedersen/configurable.hpp"
-#include "pedersen/sapling.hpp"
+#include "constructions/circom.hpp"
+#include "constructions/configurable.hpp"
+#include "constructions/zcash.hpp"
 #include "tamarind/arguments.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/hasher_class.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "pedersen/note_commitment.hpp"
+#include "sapling/note_commitment.hpp"
 #include "tamarind/arguments.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/signature.hpp"

@@ -28,12 +28,12 @@
 #include "algebra/cpu.hpp"
 #include "algebra/ct.hpp"
 #include "pedersen/bits.hpp"
-#include "pedersen/circom.hpp"
-#include "pedersen/configurable.hpp"
+#include "constructions/circom.hpp"
+#include "constructions/configurable.hpp"
 #include "pedersen/incremental.hpp"
 #include "pedersen/many.hpp"
-#include "pedersen/note_commitment.hpp"
-#include "pedersen/sapling.hpp"
+#include "sapling/note_commitment.hpp"
+#include "constructions/zcash.hpp"
 
 namespace {
 

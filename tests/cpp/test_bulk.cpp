@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "algebra/ct.hpp"
-#include "pedersen/circom.hpp"
-#include "pedersen/configurable.hpp"
+#include "constructions/circom.hpp"
+#include "constructions/configurable.hpp"
 #include "pedersen/incremental.hpp"
 #include "pedersen/many.hpp"
-#include "pedersen/sapling.hpp"
+#include "constructions/zcash.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "algebra_reference.hpp"
 #include "hashes/blake256.hpp"
-#include "pedersen/circom.hpp"
+#include "constructions/circom.hpp"
 #include "test_support.hpp"
 
 namespace {

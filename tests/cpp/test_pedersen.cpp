@@ -13,7 +13,7 @@
 
 #include "algebra/encoding.hpp"
 #include "algebra_reference.hpp"
-#include "pedersen/configurable.hpp"
+#include "constructions/configurable.hpp"
 #include "test_support.hpp"
 
 namespace {

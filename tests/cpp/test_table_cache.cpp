@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "pedersen/circom.hpp"
-#include "pedersen/configurable.hpp"
-#include "pedersen/sapling.hpp"
+#include "constructions/circom.hpp"
+#include "constructions/configurable.hpp"
+#include "constructions/zcash.hpp"
 #include "pedersen/table_cache.hpp"
 #include "test_support.hpp"
 

@@ -16,7 +16,7 @@
 #include "algebra_reference.hpp"
 #include "algebra/encoding.hpp"
 #include "hashes/blake2s.hpp"
-#include "pedersen/sapling.hpp"
+#include "constructions/zcash.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "fault/fault.hpp"
-#include "pedersen/circom.hpp"
-#include "pedersen/configurable.hpp"
+#include "constructions/circom.hpp"
+#include "constructions/configurable.hpp"
 #include "pedersen/incremental.hpp"
-#include "pedersen/sapling.hpp"
+#include "constructions/zcash.hpp"
 #include "pedersen_reference.hpp"
 
 namespace {

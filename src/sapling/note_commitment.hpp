@@ -8,7 +8,7 @@
 #include <span>
 
 #include "algebra/encoding.hpp"
-#include "pedersen/sapling.hpp"
+#include "constructions/zcash.hpp"
 
 namespace pedersen {
 

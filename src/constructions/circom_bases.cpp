@@ -5,7 +5,7 @@
 
 #include "fault/fault.hpp"
 #include "hashes/blake256.hpp"
-#include "pedersen/circom.hpp"
+#include "constructions/circom.hpp"
 
 namespace pedersen {
 

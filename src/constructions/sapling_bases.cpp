@@ -6,7 +6,7 @@
 
 #include "fault/fault.hpp"
 #include "hashes/blake2s.hpp"
-#include "pedersen/sapling.hpp"
+#include "constructions/zcash.hpp"
 
 namespace pedersen {
 

@@ -1,4 +1,4 @@
-#include "pedersen/configurable.hpp"
+#include "constructions/configurable.hpp"
 
 namespace pedersen {
 

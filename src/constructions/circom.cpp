@@ -1,4 +1,4 @@
-#include "pedersen/circom.hpp"
+#include "constructions/circom.hpp"
 
 #include "pedersen/wide_tables.hpp"
 

@@ -1,4 +1,4 @@
-#include "pedersen/sapling.hpp"
+#include "constructions/zcash.hpp"
 
 #include <cassert>
 

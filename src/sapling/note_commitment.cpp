@@ -1,4 +1,4 @@
-#include "pedersen/note_commitment.hpp"
+#include "sapling/note_commitment.hpp"
 
 #include <array>
 #include <cstddef>

@@ -13,7 +13,7 @@
 #include "algebra/curves.hpp"
 #include "algebra/encoding.hpp"
 #include "pedersen/engine.hpp"
-#include "pedersen/shared_tables.hpp"
+#include "constructions/shared_tables.hpp"
 
 namespace pedersen {
 
