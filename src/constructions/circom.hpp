@@ -12,7 +12,7 @@
 
 #include "algebra/curves.hpp"
 #include "algebra/encoding.hpp"
-#include "pedersen/engine.hpp"
+#include "pedersen/caching_pedersen.hpp"
 #include "constructions/shared_tables.hpp"
 
 namespace pedersen {

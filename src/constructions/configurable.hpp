@@ -6,7 +6,7 @@
 
 #include "algebra/curves.hpp"
 #include "algebra/encoding.hpp"
-#include "pedersen/engine.hpp"
+#include "pedersen/configurable_pedersen.hpp"
 
 namespace pedersen {
 

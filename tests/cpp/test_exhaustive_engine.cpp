@@ -18,7 +18,8 @@
 
 #include "algebra/encoding.hpp"
 #include "algebra/niels.hpp"
-#include "pedersen/engine.hpp"
+#include "pedersen/caching_pedersen.hpp"
+#include "pedersen/configurable_pedersen.hpp"
 #include "pedersen/table.hpp"
 #include "test_support.hpp"
 #include "toy_curves.hpp"

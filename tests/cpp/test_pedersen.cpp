@@ -14,6 +14,7 @@
 #include "algebra/encoding.hpp"
 #include "algebra_reference.hpp"
 #include "constructions/configurable.hpp"
+#include "pedersen/caching_pedersen.hpp"
 #include "test_support.hpp"
 
 namespace {
