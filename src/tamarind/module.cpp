@@ -39,7 +39,8 @@ PyMethodDef module_functions[] = {
      "_rebuild(name, arguments, /)\n--\n\nThe hasher class `name` called with the tuple `arguments` (unpickling)."},
     {"_sapling_note_commitment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sapling_note_commitment)),
      METH_VARARGS | METH_KEYWORDS, SAPLING_NOTE_COMMITMENT_DOC},
-#define TAMARIND_KEYWORDS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&f)), METH_VARARGS | METH_KEYWORDS
+#define TAMARIND_KEYWORDS(f) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&f)), METH_VARARGS | METH_KEYWORDS
     {"_sapling_merkle_root", TAMARIND_KEYWORDS(sapling_merkle_root), SAPLING_MERKLE_ROOT_DOC},
     {"_sapling_merkle_path", TAMARIND_KEYWORDS(sapling_merkle_path), SAPLING_MERKLE_PATH_DOC},
     {"_sapling_merkle_hash", TAMARIND_KEYWORDS(sapling_merkle_hash), SAPLING_MERKLE_HASH_DOC},

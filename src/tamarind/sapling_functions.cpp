@@ -108,14 +108,16 @@ std::vector<sapling::Node> leaves_of(PyObject* leaves, unsigned depth) {
 Ref node_list(const std::vector<sapling::Node>& nodes) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
     if (!list) propagate_python_error();
-    for (std::size_t i = 0; i < nodes.size(); ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_bytes(nodes[i]));
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_bytes(nodes[i]));
     return list;
 }
 
 std::vector<sapling::Node> path_of(PyObject* path) {
     std::vector<sapling::Node> out;
     const Ref iterator = iterate(path, "path");
-    while (Ref item{PyIter_Next(iterator.get())}) out.push_back(node_argument(item.get(), "path[" + std::to_string(out.size()) + "]"));
+    while (Ref item{PyIter_Next(iterator.get())})
+        out.push_back(node_argument(item.get(), "path[" + std::to_string(out.size()) + "]"));
     if (PyErr_Occurred() != nullptr) propagate_python_error();
     return out;
 }
@@ -179,7 +181,8 @@ PyObject* sapling_empty_roots(PyObject*, PyObject*) {
         const auto& roots = sapling::empty_roots();
         Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(roots.size())));
         if (!tuple) propagate_python_error();
-        for (std::size_t i = 0; i < roots.size(); ++i) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), new_bytes(roots[i]));
+        for (std::size_t i = 0; i < roots.size(); ++i)
+            PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), new_bytes(roots[i]));
         return tuple.release();
     });
 }
@@ -210,7 +213,8 @@ PyObject* sapling_encode_path(PyObject*, PyObject* args, PyObject* kwargs) {
         parse_arguments({"_tamarind", "_sapling_encode_path", ENCODE_PARAMETERS, 2}, args, kwargs, arguments);
         const std::vector<sapling::Node> path = path_of(arguments[0].get());
         const std::uint64_t position = extract_u64(arguments[1].get(), "position");
-        const std::vector<std::uint8_t> data = refusing_tree_errors([&] { return sapling::encode_path(path, position); });
+        const std::vector<std::uint8_t> data =
+            refusing_tree_errors([&] { return sapling::encode_path(path, position); });
         PyObject* result =
             PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
         if (result == nullptr) propagate_python_error();

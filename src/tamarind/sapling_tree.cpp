@@ -55,7 +55,8 @@ unsigned depth_argument(PyObject* value) {
 }
 
 Ref bytes_of(const std::vector<std::uint8_t>& data) {
-    Ref out(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
+    Ref out(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
     if (!out) propagate_python_error();
     return out;
 }
@@ -257,9 +258,7 @@ PyObject* tree_reduce(PyObject* self, PyObject*) {
     });
 }
 
-Py_ssize_t tree_length(PyObject* self) {
-    return static_cast<Py_ssize_t>(holder_of<sapling::Tree>(self).value.size());
-}
+Py_ssize_t tree_length(PyObject* self) { return static_cast<Py_ssize_t>(holder_of<sapling::Tree>(self).value.size()); }
 
 PyObject* tree_size(PyObject* self, void*) {
     return guarded([&] {
@@ -290,8 +289,8 @@ std::vector<Node> leaves_argument(PyObject* cmus, std::uint64_t room, unsigned d
     while (Ref item{PyIter_Next(iterator.get())}) {
         const std::string name = "cmus item " + std::to_string(leaves.size());
         if (leaves.size() == room) {
-            raise(PyExc_ValueError, name + ": the tree is full (a tree of depth " + std::to_string(depth) + " holds 2**" +
-                                        std::to_string(depth) + " leaves)");
+            raise(PyExc_ValueError, name + ": the tree is full (a tree of depth " + std::to_string(depth) +
+                                        " holds 2**" + std::to_string(depth) + " leaves)");
         }
         leaves.push_back(node_argument(item.get(), name));
     }
@@ -321,8 +320,8 @@ std::vector<std::uint64_t> marks_argument(PyObject* mark, std::size_t count) {
         if (overflow != 0 || j < 0 || static_cast<unsigned long long>(j) >= count) {
             Ref text(PyObject_Str(item.get()));
             if (!text) propagate_python_error();
-            raise(PyExc_ValueError, name + ": index " + utf8(text.get()) + " is out of range for " +
-                                        std::to_string(count) + " cmus");
+            raise(PyExc_ValueError,
+                  name + ": index " + utf8(text.get()) + " is out of range for " + std::to_string(count) + " cmus");
         }
         if (seen[static_cast<std::size_t>(j)])
             raise(PyExc_ValueError, name + ": index " + std::to_string(j) + " is repeated");
@@ -349,7 +348,8 @@ GivenWitnesses witnesses_argument(PyObject* witnesses, TreeHolder& tree, bool va
     while (Ref item{PyIter_Next(iterator.get())}) {
         const std::string name = "witnesses item " + std::to_string(given.objects.size());
         if (Py_TYPE(item.get()) != reinterpret_cast<PyTypeObject*>(incremental_witness_type()))
-            raise(PyExc_TypeError, name + ": an IncrementalWitness is required, not '" + type_name_of(item.get()) + "'");
+            raise(PyExc_TypeError,
+                  name + ": an IncrementalWitness is required, not '" + type_name_of(item.get()) + "'");
         for (std::size_t i = 0; i < given.objects.size(); ++i) {
             if (given.objects[i].get() == item.get())
                 raise(PyExc_ValueError, name + ": the same witness as item " + std::to_string(i));
@@ -361,8 +361,8 @@ GivenWitnesses witnesses_argument(PyObject* witnesses, TreeHolder& tree, bool va
                                         std::to_string(tree.depth));
         const std::uint64_t size = w.value.tree_size(w.depth);
         if (size != tree.value.size())
-            raise(PyExc_ValueError, name + ": a witness of a tree of " + std::to_string(size) + " leaves, not of this tree's " +
-                                        std::to_string(tree.value.size()));
+            raise(PyExc_ValueError, name + ": a witness of a tree of " + std::to_string(size) +
+                                        " leaves, not of this tree's " + std::to_string(tree.value.size()));
         if (root_of(w, vartime) != root_of(tree, vartime))
             raise(PyExc_ValueError, name + ": its root is not the tree's (a witness of another tree)");
         given.holders.push_back(&w);
@@ -399,7 +399,8 @@ PyObject* tree_extend(PyObject* self, PyObject* args, PyObject* kwargs) {
         Ref list(PyList_New(static_cast<Py_ssize_t>(marks.size())));
         if (!list) propagate_python_error();
         for (std::size_t i = 0; i < result.marked.size(); ++i) {
-            PyObject* w = new_witness(std::make_unique<WitnessHolder>(std::move(result.marked[i]), h.depth, result.root));
+            PyObject* w =
+                new_witness(std::make_unique<WitnessHolder>(std::move(result.marked[i]), h.depth, result.root));
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), w);  // steals
         }
         const bool changed = !leaves.empty();
@@ -479,7 +480,8 @@ PyObject* witness_path(PyObject* self, PyObject*) {
         const std::vector<Node> path = refusing([&] { return h.value.path(h.depth, hasher); });
         Ref list(PyList_New(static_cast<Py_ssize_t>(path.size())));
         if (!list) propagate_python_error();
-        for (std::size_t i = 0; i < path.size(); ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_bytes(path[i]));
+        for (std::size_t i = 0; i < path.size(); ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_bytes(path[i]));
         return list.release();
     });
 }
@@ -535,8 +537,8 @@ PyObject* witness_repr(PyObject* self) {
         const WitnessHolder& h = holder_of<sapling::Witness>(self);
         const std::string position =
             h.value.of_empty_tree() ? "none (the empty tree's)" : std::to_string(h.value.position());
-        return new_str("<tamarind.sapling.IncrementalWitness depth=" + std::to_string(h.depth) + " position=" + position +
-                       " tree_size=" + std::to_string(h.value.tree_size(h.depth)) + ">")
+        return new_str("<tamarind.sapling.IncrementalWitness depth=" + std::to_string(h.depth) +
+                       " position=" + position + " tree_size=" + std::to_string(h.value.tree_size(h.depth)) + ">")
             .release();
     });
 }
