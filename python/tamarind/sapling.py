@@ -65,15 +65,15 @@ MAX_HEIGHT = 62
 UNCOMMITTED = (1).to_bytes(32, "little")
 
 
-def _buffer(value: ReadableBuffer, name: str) -> memoryview:
-    """A one-byte-per-item view of a 32-byte bytes-like argument."""
+def _buffer(value: ReadableBuffer, name: str) -> bytes:
+    """The bytes of a 32-byte bytes-like argument, strided views read in order."""
     try:
-        view = memoryview(value).cast("B")
+        data = memoryview(value).tobytes()
     except TypeError:
         raise TypeError(f"{name} must be a bytes-like object, not {type(value).__name__!r}") from None
-    if len(view) != 32:
-        raise ValueError(f"{name} must be 32 bytes, not {len(view)}")
-    return view
+    if len(data) != 32:
+        raise ValueError(f"{name} must be 32 bytes, not {len(data)}")
+    return data
 
 
 def _height(height: int, name: str = "height", top: int = MAX_HEIGHT) -> int:

@@ -304,3 +304,22 @@ def test_sigint_interrupts_a_long_extend_and_changes_nothing(sigint_during):  # 
     # Checks come every few milliseconds; only a call that missed the signal takes this long.
     assert latency < 30, f"extend ended {latency:.1f} s after SIGINT"
     assert snapshot(tree, kept) == before
+
+
+@pytest.mark.parametrize(
+    "leaf, path, root",
+    [
+        (b"\xff" * 32, [], b"\xff" * 32),  # depth 0 compared raw bytes once
+        (GOOD, [], Q.to_bytes(32, "little")),
+        (GOOD, [Q.to_bytes(32, "little")], GOOD),
+    ],
+)
+def test_verify_path_refuses_non_canonical_nodes(leaf, path, root):
+    with pytest.raises(ValueError, match="is not a canonical field element"):
+        sapling.verify_path(leaf, 0, path, root)
+
+
+def test_strided_views_are_read_in_order():
+    spread = bytearray(64)
+    spread[::2] = GOOD
+    assert sapling.merkle_hash(0, memoryview(spread)[::2], GOOD) == sapling.merkle_hash(0, GOOD, GOOD)
