@@ -67,12 +67,15 @@ PyObject* sapling_note_commitment(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto pk_d = extract_32_bytes(arguments[1].get(), "pk_d");
         const std::uint64_t value = extract_value(arguments[2].get());
         const auto rcm = extract_32_bytes(arguments[3].get(), "rcm");
-        const std::optional<algebra::Bytes32> cmu = pedersen::sapling_note_commitment(g_d, pk_d, value, rcm);
-        if (!cmu) raise(PyExc_ValueError, "rcm must be below the Jubjub subgroup order r_J");
-        PyObject* result =
-            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(cmu->data()), static_cast<Py_ssize_t>(cmu->size()));
-        if (result == nullptr) propagate_python_error();
-        return result;
+        const pedersen::NoteCommitment note = pedersen::sapling_note_commitment(g_d, pk_d, value, rcm);
+        using Refused = pedersen::NoteCommitment::Refused;
+        constexpr std::string_view NOT_AN_ADDRESS_POINT =
+            " is not a point a payment address can hold: not the canonical encoding (ZIP 216) of a point of "
+            "Jubjub's prime-order subgroup other than the identity";
+        if (note.refused == Refused::g_d) raise(PyExc_ValueError, "g_d" + std::string(NOT_AN_ADDRESS_POINT));
+        if (note.refused == Refused::pk_d) raise(PyExc_ValueError, "pk_d" + std::string(NOT_AN_ADDRESS_POINT));
+        if (note.refused == Refused::rcm) raise(PyExc_ValueError, "rcm must be below the Jubjub subgroup order r_J");
+        return new_bytes(note.cmu);
     });
 }
 

@@ -11,7 +11,7 @@ import time
 import pytest
 from test_incremental import Interrupted, sigint_during  # noqa: F401 (a fixture)
 
-from tamarind import sapling
+from tamarind import ZcashPedersen, sapling
 
 DATA = pathlib.Path(__file__).resolve().parents[3] / "shared" / "data" / "sapling-tree"
 Q = sapling.Q
@@ -323,3 +323,34 @@ def test_strided_views_are_read_in_order():
     spread = bytearray(64)
     spread[::2] = GOOD
     assert sapling.merkle_hash(0, memoryview(spread)[::2], GOOD) == sapling.merkle_hash(0, GOOD, GOOD)
+
+
+def encode_point(u, v):
+    return (v | (u & 1) << 255).to_bytes(32, "little")
+
+
+def subgroup_point():
+    u, v = ZcashPedersen().point(b"address")
+    return u, v
+
+
+@pytest.mark.parametrize(
+    "point",
+    [
+        (2).to_bytes(32, "little"),  # no point has v = 2
+        (Q + 1).to_bytes(32, "little"),  # v not below q
+        (1 | 1 << 255).to_bytes(32, "little"),  # u = 0 with the sign bit set (ZIP 216)
+        (1).to_bytes(32, "little"),  # the identity
+        (Q - 1).to_bytes(32, "little"),  # (0, -1), of order 2
+        encode_point(Q - subgroup_point()[0], Q - subgroup_point()[1]),  # on the curve, outside the subgroup
+    ],
+    ids=["off-curve", "v-not-below-q", "zero-u-with-sign", "identity", "order-2", "outside-subgroup"],
+)
+@pytest.mark.parametrize("argument", ["g_d", "pk_d"])
+def test_note_commitment_refuses_what_no_address_holds(point, argument):
+    good = encode_point(*subgroup_point())
+    args = {"g_d": good, "pk_d": good, "value": 0, "rcm": bytes(32)}
+    assert len(sapling.note_commitment(**args)) == 32
+    args[argument] = point
+    with pytest.raises(ValueError, match=f"{argument} is not a point a payment address can hold"):
+        sapling.note_commitment(**args)
