@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
 
 namespace tamarind {
@@ -53,17 +54,16 @@ std::string text_of(PyObject* value) {
 // The qualified name of the type of `value`, or a placeholder if it cannot be
 // read (a metaclass may make that fail, or return something other than a str).
 std::string type_name_of(PyObject* value) {
-    constexpr const char* UNKNOWN = "<failed to extract type name>";
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
-        return UNKNOWN;
+        return std::string(UNKNOWN_TYPE_NAME);
     }
     try {
         return utf8(name.get());
     } catch (const PythonError&) {
         PyErr_Clear();
-        return UNKNOWN;
+        return std::string(UNKNOWN_TYPE_NAME);
     }
 }
 
@@ -151,9 +151,7 @@ Ref copy_through_memoryview(PyObject* value) {
     return copy;
 }
 
-std::string not_bytes_like(PyObject* value) {
-    return "a bytes-like object is required, not '" + type_name_of(value) + "'";
-}
+std::string not_bytes_like(PyObject* value) { return messages::not_bytes_like(type_name_of(value)); }
 
 BytesLike read_bytes_like(Ref holder) {
     const std::span<const std::uint8_t> data = extract_bytes(holder.get(), "");
