@@ -196,6 +196,9 @@ def _levels(leaves: Iterable[ReadableBuffer], depth: int, threads: Optional[int]
     """The non-empty prefix of every level, from the leaves (level 0) to the root
     (level `depth`); every node past it is the empty root of its level."""
     depth = _height(depth, "depth")
+    # Checked by the extension even when no level needs hashing: an empty
+    # hash_many refuses exactly the `threads` and `vartime` a real one would.
+    _merkle_hash_many([], threads, vartime)
     _empty()
     empties = _empty_root_values
     level = _leaf_values(leaves, depth)
@@ -223,7 +226,8 @@ def merkle_root(
 
     `depth` is 32 for Zcash's note commitment tree (0 ≤ depth ≤ 62). Each level
     is hashed with `hash_many` on `threads` native threads (default: every usable
-    CPU); subtrees with no leaf are never hashed, their empty roots stand in.
+    CPU), and `threads` is refused as `hash_many` refuses it, even when no level
+    needs hashing; subtrees with no leaf are never hashed, their empty roots stand in.
     More than 2**depth leaves, or a leaf that is not 32 bytes or not a canonical
     field element, raises `ValueError` naming its index.
 

@@ -187,11 +187,11 @@ std::optional<std::uint64_t> extract_count(PyObject* value, std::string_view par
     int overflow = 0;
     const long long result = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (result == -1 && PyErr_Occurred() != nullptr) propagate_python_error();
-    if (overflow > 0) return UINT64_MAX;
-    if (overflow < 0 || result < 1) {
+    if (overflow < 0 || (overflow == 0 && result < 1)) {
         raise(PyExc_ValueError, std::string(parameter) + " must be at least 1, not " + text_of(integer.get()));
     }
-    return static_cast<std::uint64_t>(result);
+    // From 2^64 on, the interpreter's OverflowError, as for every other count.
+    return extract_u64(integer.get(), parameter);
 }
 
 bool extract_flag(PyObject* value, std::string_view parameter) {
