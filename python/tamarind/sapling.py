@@ -88,12 +88,17 @@ def _with_hasher(call: Callable[[ZcashPedersen], T]) -> T:
         state.busy = False
 
 
-def _buffer(value: ReadableBuffer, name: str) -> memoryview:
-    """A one-byte-per-item view of a 32-byte bytes-like argument."""
+def _view(value: ReadableBuffer, name: str) -> memoryview:
+    """A one-byte-per-item view of a bytes-like argument."""
     try:
-        view = memoryview(value).cast("B")
+        return memoryview(value).cast("B")
     except TypeError:
         raise TypeError(f"{name} must be a bytes-like object, not {type(value).__name__!r}") from None
+
+
+def _buffer(value: ReadableBuffer, name: str) -> memoryview:
+    """A one-byte-per-item view of a 32-byte bytes-like argument."""
+    view = _view(value, name)
     if len(view) != 32:
         raise ValueError(f"{name} must be 32 bytes, not {len(view)}")
     return view
@@ -191,6 +196,9 @@ def _levels(leaves: Iterable[ReadableBuffer], depth: int, threads: Optional[int]
     """The non-empty prefix of every level, from the leaves (level 0) to the root
     (level `depth`); every node past it is the empty root of its level."""
     depth = _height(depth, "depth")
+    # Checked by the extension even when no level needs hashing: an empty
+    # hash_many refuses exactly the `threads` and `vartime` a real one would.
+    _merkle_hash_many([], threads, vartime)
     _empty()
     empties = _empty_root_values
     level = _leaf_values(leaves, depth)
@@ -218,7 +226,8 @@ def merkle_root(
 
     `depth` is 32 for Zcash's note commitment tree (0 ≤ depth ≤ 62). Each level
     is hashed with `hash_many` on `threads` native threads (default: every usable
-    CPU); subtrees with no leaf are never hashed, their empty roots stand in.
+    CPU), and `threads` is refused as `hash_many` refuses it, even when no level
+    needs hashing; subtrees with no leaf are never hashed, their empty roots stand in.
     More than 2**depth leaves, or a leaf that is not 32 bytes or not a canonical
     field element, raises `ValueError` naming its index.
 
@@ -304,9 +313,9 @@ def note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: int, rcm: 
     included): `ValueError` for an out-of-range `value` or `rcm`, or a value that
     is not 32 bytes; `TypeError` for arguments of the wrong type.
     """
-    g_d_view = _buffer(g_d, "g_d")
-    pk_d_view = _buffer(pk_d, "pk_d")
-    rcm_view = _buffer(rcm, "rcm")
+    # The extension checks the lengths and ranges, in the same words; only its
+    # TypeErrors are worded otherwise, so the types are checked here.
+    g_d_view, pk_d_view, rcm_view = _view(g_d, "g_d"), _view(pk_d, "pk_d"), _view(rcm, "rcm")
     try:
         zatoshis = operator.index(value)
     except TypeError:

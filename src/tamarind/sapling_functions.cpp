@@ -10,6 +10,7 @@
 
 #include "sapling/note_commitment.hpp"
 #include "tamarind/arguments.hpp"
+#include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/signature.hpp"
 
