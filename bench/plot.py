@@ -113,31 +113,37 @@ def per_byte(
 ) -> dict[tuple[str, str], tuple[list[int], list[float]]]:
     """{(name, method): (lengths, median µs per byte)}, lengths beyond longest_configurable left out for the
     configurable hashers, which are built for each length: their variable-time calls read wider tables only when these
-    take at most 64 MiB, so an instance larger than its input could show another path's figure."""
+    take at most 64 MiB, so an instance larger than its input could show another path's figure.
+
+    One hasher at a time, on an empty table cache: the hashers share the cache's limit, so tables that one hasher's
+    long inputs grew would leave the next one only smaller tables, and its figures would depend on the order."""
     data = os.urandom(max(lengths))
-    cases = []
+    result: dict[tuple[str, str], tuple[list[int], list[float]]] = {}
     for name in NAMES:
         configurable = name in ("BabyJubjubPedersen", "JubjubBoweHopwood")
-        shared = None if configurable else make_hasher(name, max(lengths))
-        for n in lengths:
-            if configurable and n > longest_configurable:
-                continue
+        sizes = [n for n in lengths if not configurable or n <= longest_configurable]
+        shared = None if configurable else make_hasher(name, max(sizes))
+        cases = []
+        for n in sizes:
             hasher = make_hasher(name, n) if configurable else shared
             piece = data[:n]
             for method in methods:
                 function = getattr(hasher, method)
                 function(piece)  # warm: the tables this length needs, wide ones included, are built
                 function(piece)  # a caching hasher builds them when an input needs them a second time
-                cases.append((name, method, n, lambda function=function, piece=piece: function(piece)))
-    samples: dict[tuple[str, str, int], list[float]] = {(name, method, n): [] for name, method, n, _ in cases}
-    for _ in range(rounds):
-        for name, method, n, call in cases:
-            samples[name, method, n].append(cpu_seconds_per_call(call, min_seconds) * 1e6 / n)
-    result: dict[tuple[str, str], tuple[list[int], list[float]]] = {}
-    for name, method, n in samples:
-        sizes, values = result.setdefault((name, method), ([], []))
-        sizes.append(n)
-        values.append(statistics.median(samples[name, method, n]))
+                cases.append((method, n, lambda function=function, piece=piece: function(piece)))
+        samples: dict[tuple[str, int], list[float]] = {(method, n): [] for method, n, _ in cases}
+        for _ in range(rounds):
+            for method, n, call in cases:
+                samples[method, n].append(cpu_seconds_per_call(call, min_seconds) * 1e6 / n)
+        for method, n in samples:
+            points, values = result.setdefault((name, method), ([], []))
+            points.append(n)
+            values.append(statistics.median(samples[method, n]))
+        del cases, call, shared, hasher, function  # every reference to this hasher: its tables are unused
+        limit = _tamarind.table_cache_info()["limit"]
+        _tamarind.set_table_cache_limit(0)  # drops the tables no live hasher uses: all of them now
+        _tamarind.set_table_cache_limit(limit)
     return result
 
 
