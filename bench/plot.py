@@ -37,7 +37,9 @@ from matplotlib.ticker import NullFormatter
 ROOT = Path(__file__).resolve().parents[1]
 NAMES = ["ZcashPedersen", "CircomPedersen", "BabyJubjubPedersen", "JubjubBoweHopwood"]
 CACHING_LENGTHS = [16, 32, 64, 128, 256, 1024, 4096, 16384, 65536, 262144]
+CONFIGURABLE = ("BabyJubjubPedersen", "JubjubBoweHopwood")
 CONFIGURABLE_LONGEST = 16384  # their tables grow with the capacity: 28 MB for BabyJubjubPedersen at this size
+CACHED_TOGETHER = 4096  # the caching hashers' tables for this length: 16 MiB for Zcash, 6 MiB for circom
 
 
 def machine() -> str:
@@ -115,35 +117,44 @@ def per_byte(
     configurable hashers, which are built for each length: their variable-time calls read wider tables only when these
     take at most 64 MiB, so an instance larger than its input could show another path's figure.
 
-    One hasher at a time, on an empty table cache: the hashers share the cache's limit, so tables that one hasher's
-    long inputs grew would leave the next one only smaller tables, and its figures would depend on the order."""
+    The caching hashers share the table cache's limit: once one of them has grown tables for long inputs, the next
+    one gets only smaller tables. So the inputs of CACHED_TOGETHER bytes or fewer, whose tables all fit together, are
+    measured with every variant alternating; each caching hasher then takes its longer inputs alone, on an empty
+    cache."""
     data = os.urandom(max(lengths))
     result: dict[tuple[str, str], tuple[list[int], list[float]]] = {}
-    for name in NAMES:
-        configurable = name in ("BabyJubjubPedersen", "JubjubBoweHopwood")
-        sizes = [n for n in lengths if not configurable or n <= longest_configurable]
-        shared = None if configurable else make_hasher(name, max(sizes))
-        cases = []
-        for n in sizes:
-            hasher = make_hasher(name, n) if configurable else shared
-            piece = data[:n]
+
+    def measure(cases: list[tuple[str, int]]) -> None:
+        caching = {name for name, _ in cases if name not in CONFIGURABLE}
+        hashers = {name: make_hasher(name, max(n for other, n in cases if other == name)) for name in caching}
+        calls = []
+        for name, n in sorted(cases, key=lambda case: case[1]):  # shorter first, as a hasher's tables grow
+            hasher = make_hasher(name, n) if name in CONFIGURABLE else hashers[name]
             for method in methods:
                 function = getattr(hasher, method)
-                function(piece)  # warm: the tables this length needs, wide ones included, are built
-                function(piece)  # a caching hasher builds them when an input needs them a second time
-                cases.append((method, n, lambda function=function, piece=piece: function(piece)))
-        samples: dict[tuple[str, int], list[float]] = {(method, n): [] for method, n, _ in cases}
+                function(data[:n])  # warm: the tables this length needs, wide ones included, are built
+                function(data[:n])  # a caching hasher builds them when an input needs them a second time
+                calls.append((name, method, n, lambda function=function, piece=data[:n]: function(piece)))
+        samples: dict[tuple[str, str, int], list[float]] = {(name, method, n): [] for name, method, n, _ in calls}
         for _ in range(rounds):
-            for method, n, call in cases:
-                samples[method, n].append(cpu_seconds_per_call(call, min_seconds) * 1e6 / n)
-        for method, n in samples:
+            for name, method, n, call in calls:
+                samples[name, method, n].append(cpu_seconds_per_call(call, min_seconds) * 1e6 / n)
+        for name, method, n in sorted(samples, key=lambda key: key[2]):
             points, values = result.setdefault((name, method), ([], []))
             points.append(n)
-            values.append(statistics.median(samples[method, n]))
-        del cases, call, shared, hasher, function  # every reference to this hasher: its tables are unused
+            values.append(statistics.median(samples[name, method, n]))
+        del hashers, calls, hasher, function, call  # every reference to the hashers: their tables are unused now
         limit = _tamarind.table_cache_info()["limit"]
-        _tamarind.set_table_cache_limit(0)  # drops the tables no live hasher uses: all of them now
+        _tamarind.set_table_cache_limit(0)  # drops every table no live hasher uses
         _tamarind.set_table_cache_limit(limit)
+
+    measure(
+        [(name, n) for name in CONFIGURABLE for n in lengths if n <= longest_configurable]
+        + [(name, n) for name in NAMES if name not in CONFIGURABLE for n in lengths if n <= CACHED_TOGETHER]
+    )
+    for name in NAMES:
+        if name not in CONFIGURABLE and max(lengths) > CACHED_TOGETHER:
+            measure([(name, n) for n in lengths if n > CACHED_TOGETHER])
     return result
 
 
