@@ -7,13 +7,14 @@ Run after `pip install '.[bench]'` (the package and matplotlib):
 Writes, each stamped with the processor, its cores and the git commit measured:
 
 - perf-per-byte.png: microseconds of CPU time per input byte against the input length, for the four hashers (warm
-  instances: the caching hashers have their tables, the configurable ones are built once, large enough);
-- perf-threads.png: hash_many's throughput against its thread count, in wall-clock time, with a Python loop of
-  `hash` for reference;
-- perf-vartime.png: constant against variable time, once the hashers have `hash_vartime` (skipped until then).
+  instances: the caching hashers have their tables, the configurable ones are built for each length);
+- perf-threads.png: hash_many's throughput against its thread count, up to the usable CPUs, in wall-clock time, with
+  a Python loop of `hash` for reference;
+- perf-vartime.png: the same cost per byte for `hash` (constant time) and `hash_vartime` (variable time).
 
 Every figure is the median over the rounds; within a round the variants alternate, so that a shared machine's load
-falls on all of them alike. A run takes about a minute (a few seconds with --quick).
+falls on all of them alike. The cost axes start at zero, so that a difference looks as large as it is. A run takes
+a few minutes (seconds with --quick).
 """
 
 from __future__ import annotations
@@ -31,12 +32,14 @@ from typing import Callable
 import _tamarind
 from machine import load_average, usable_cpus
 from matplotlib.figure import Figure  # no pyplot: no display, no backend to choose
-from matplotlib.ticker import NullFormatter, ScalarFormatter
+from matplotlib.ticker import NullFormatter
 
 ROOT = Path(__file__).resolve().parents[1]
 NAMES = ["ZcashPedersen", "CircomPedersen", "BabyJubjubPedersen", "JubjubBoweHopwood"]
 CACHING_LENGTHS = [16, 32, 64, 128, 256, 1024, 4096, 16384, 65536, 262144]
-CONFIGURABLE_LONGEST = 16384  # their tables grow with the capacity: 29 MB for BabyJubjubPedersen at this size
+CONFIGURABLE = ("BabyJubjubPedersen", "JubjubBoweHopwood")
+CONFIGURABLE_LONGEST = 16384  # their tables grow with the capacity: 28 MB for BabyJubjubPedersen at this size
+CACHED_TOGETHER = 4096  # the caching hashers' tables for this length: 16 MiB for Zcash, 6 MiB for circom
 
 
 def machine() -> str:
@@ -96,40 +99,62 @@ def size_label(n: int) -> str:
 def per_byte_axes(axes, lengths: list[int]) -> None:
     axes.set_xscale("log", base=2)
     axes.set_xticks(lengths, labels=[size_label(n) for n in lengths])
-    axes.set_yscale("log")
-    axes.yaxis.set_major_formatter(ScalarFormatter())
-    axes.yaxis.set_minor_formatter(ScalarFormatter())
     axes.xaxis.set_minor_formatter(NullFormatter())
+    axes.set_ylim(bottom=0)
     axes.set_xlabel("input length")
     axes.set_ylabel("µs of CPU time per byte (median)")
-    axes.grid(True, which="both", alpha=0.3)
+    axes.grid(True, alpha=0.3)
 
 
 def stamp(figure, text: str) -> None:
     figure.text(0.01, 0.01, f"Measured on {text}", fontsize=7, color="0.35", ha="left", va="bottom")
 
 
-def per_byte(rounds: int, min_seconds: float, lengths: list[int], longest_configurable: int, method: str = "hash"):
-    """{name: [median µs per byte for each length]}, lengths beyond a configurable hasher's size left out."""
+def per_byte(
+    rounds: int, min_seconds: float, lengths: list[int], longest_configurable: int, methods: tuple[str, ...] = ("hash",)
+) -> dict[tuple[str, str], tuple[list[int], list[float]]]:
+    """{(name, method): (lengths, median µs per byte)}, lengths beyond longest_configurable left out for the
+    configurable hashers, which are built for each length: their variable-time calls read wider tables only when these
+    take at most 64 MiB, so an instance larger than its input could show another path's figure.
+
+    The caching hashers share the table cache's limit: once one of them has grown tables for long inputs, the next
+    one gets only smaller tables. So the inputs of CACHED_TOGETHER bytes or fewer, whose tables all fit together, are
+    measured with every variant alternating; each caching hasher then takes its longer inputs alone, on an empty
+    cache."""
     data = os.urandom(max(lengths))
-    cases = []
+    result: dict[tuple[str, str], tuple[list[int], list[float]]] = {}
+
+    def measure(cases: list[tuple[str, int]]) -> None:
+        caching = {name for name, _ in cases if name not in CONFIGURABLE}
+        hashers = {name: make_hasher(name, max(n for other, n in cases if other == name)) for name in caching}
+        calls = []
+        for name, n in sorted(cases, key=lambda case: case[1]):  # shorter first, as a hasher's tables grow
+            hasher = make_hasher(name, n) if name in CONFIGURABLE else hashers[name]
+            for method in methods:
+                function = getattr(hasher, method)
+                function(data[:n])  # warm: the tables this length needs, wide ones included, are built
+                function(data[:n])  # a caching hasher builds them when an input needs them a second time
+                calls.append((name, method, n, lambda function=function, piece=data[:n]: function(piece)))
+        samples: dict[tuple[str, str, int], list[float]] = {(name, method, n): [] for name, method, n, _ in calls}
+        for _ in range(rounds):
+            for name, method, n, call in calls:
+                samples[name, method, n].append(cpu_seconds_per_call(call, min_seconds) * 1e6 / n)
+        for name, method, n in sorted(samples, key=lambda key: key[2]):
+            points, values = result.setdefault((name, method), ([], []))
+            points.append(n)
+            values.append(statistics.median(samples[name, method, n]))
+        del hashers, calls, hasher, function, call  # every reference to the hashers: their tables are unused now
+        limit = _tamarind.table_cache_info()["limit"]
+        _tamarind.set_table_cache_limit(0)  # drops every table no live hasher uses
+        _tamarind.set_table_cache_limit(limit)
+
+    measure(
+        [(name, n) for name in CONFIGURABLE for n in lengths if n <= longest_configurable]
+        + [(name, n) for name in NAMES if name not in CONFIGURABLE for n in lengths if n <= CACHED_TOGETHER]
+    )
     for name in NAMES:
-        configurable = name in ("BabyJubjubPedersen", "JubjubBoweHopwood")
-        sizes = [n for n in lengths if not configurable or n <= longest_configurable]
-        hasher = make_hasher(name, max(sizes))
-        function = getattr(hasher, method)
-        for n in sizes:
-            piece = data[:n]
-            function(piece)  # warm: a caching hasher builds the tables this length needs
-            cases.append((name, n, lambda function=function, piece=piece: function(piece)))
-    samples: dict[tuple[str, int], list[float]] = {(name, n): [] for name, n, _ in cases}
-    for _ in range(rounds):
-        for name, n, call in cases:
-            samples[name, n].append(cpu_seconds_per_call(call, min_seconds) * 1e6 / n)
-    result: dict[str, tuple[list[int], list[float]]] = {}
-    for name in NAMES:
-        points = [(n, statistics.median(samples[key])) for key in samples if key[0] == name for n in [key[1]]]
-        result[name] = ([n for n, _ in points], [value for _, value in points])
+        if name not in CONFIGURABLE and max(lengths) > CACHED_TOGETHER:
+            measure([(name, n) for n in lengths if n > CACHED_TOGETHER])
     return result
 
 
@@ -138,8 +163,8 @@ def plot_per_byte(out: Path, stamp_text: str, rounds: int, quick: bool) -> None:
     results = per_byte(rounds, 0.005 if quick else 0.03, lengths, min(CONFIGURABLE_LONGEST, max(lengths)))
     figure = Figure(figsize=(8, 5))
     axes = figure.subplots()
-    for name, (sizes, values) in results.items():
-        axes.plot(sizes, values, marker="o", label=name)
+    for name in NAMES:
+        axes.plot(*results[name, "hash"], marker="o", label=name)
     per_byte_axes(axes, lengths)
     axes.set_title("hash(data): cost per byte against input length")
     axes.legend()
@@ -151,7 +176,8 @@ def plot_per_byte(out: Path, stamp_text: str, rounds: int, quick: bool) -> None:
 def plot_threads(out: Path, stamp_text: str, rounds: int, quick: bool) -> None:
     # Wall-clock time: CPU time would add up every thread's work and hide what more threads bring.
     count, size = (1_000, 64) if quick else (6_000, 64)
-    thread_counts = list(range(1, max(2, usable_cpus()) * 2 + 1))
+    # Up to the usable CPUs: a further thread only shares a core with another.
+    thread_counts = list(range(1, usable_cpus() + 1))
     items = [os.urandom(size) for _ in range(count)]
     hashers = {name: make_hasher(name, size) for name in NAMES}
     for hasher in hashers.values():
@@ -171,10 +197,8 @@ def plot_threads(out: Path, stamp_text: str, rounds: int, quick: bool) -> None:
         axes.plot(thread_counts, rates, marker="o", color=colour, label=f"{name}.hash_many")
         loop = count / statistics.median(samples[name, "loop"]) / 1000
         axes.axhline(loop, color=colour, linestyle=":", linewidth=1)
-    axes.axvline(usable_cpus(), color="0.5", linestyle="--", linewidth=1)
-    axes.annotate("usable CPUs", (usable_cpus(), 0), xytext=(4, 4), textcoords="offset points", fontsize=8, color="0.4")
     axes.set_xticks(thread_counts)
-    axes.set_xlabel("threads")
+    axes.set_xlabel(f"threads (up to the {usable_cpus()} usable CPUs)")
     axes.set_ylabel("thousand hashes per second (wall clock, median)")
     axes.set_title(f"hash_many of {count:,} inputs of {size} bytes (dotted: a Python loop of hash)")
     axes.set_ylim(bottom=0)
@@ -185,27 +209,22 @@ def plot_threads(out: Path, stamp_text: str, rounds: int, quick: bool) -> None:
     figure.savefig(out / "perf-threads.png", dpi=110)
 
 
-def plot_vartime(out: Path, stamp_text: str, rounds: int, quick: bool) -> bool:
-    # --- (c) constant against variable time -----------------------------------------------------------------------
-    # Waits for `hash_vartime`: until every hasher has it, there is nothing to compare and no figure is written.
-    if not all(hasattr(getattr(_tamarind, name), "hash_vartime") for name in NAMES):
-        return False
+def plot_vartime(out: Path, stamp_text: str, rounds: int, quick: bool) -> None:
     lengths = [32, 64, 256, 1024, 4096] if quick else [32, 64, 256, 1024, 4096, 16384]
-    min_seconds = 0.005 if quick else 0.03
-    constant = per_byte(rounds, min_seconds, lengths, max(lengths))
-    variable = per_byte(rounds, min_seconds, lengths, max(lengths), method="hash_vartime")
+    results = per_byte(rounds, 0.005 if quick else 0.03, lengths, max(lengths), methods=("hash", "hash_vartime"))
     figure = Figure(figsize=(8, 5))
     axes = figure.subplots()
     for index, name in enumerate(NAMES):
-        axes.plot(*constant[name], marker="o", color=f"C{index}", label=f"{name}.hash")
-        axes.plot(*variable[name], marker="x", linestyle="--", color=f"C{index}", label=f"{name}.hash_vartime")
+        axes.plot(*results[name, "hash"], marker="o", color=f"C{index}", label=f"{name}.hash")
+        axes.plot(
+            *results[name, "hash_vartime"], marker="x", linestyle="--", color=f"C{index}", label=f"{name}.hash_vartime"
+        )
     per_byte_axes(axes, lengths)
     axes.set_title("constant time (hash) against variable time (hash_vartime)")
-    axes.legend(fontsize=8)
+    axes.legend(fontsize=8, ncol=2, loc="lower left")
     figure.tight_layout(rect=(0, 0.04, 1, 1))
     stamp(figure, stamp_text)
     figure.savefig(out / "perf-vartime.png", dpi=110)
-    return True
 
 
 def main() -> None:
@@ -222,10 +241,8 @@ def main() -> None:
     print(f"wrote perf-per-byte.png ({time.perf_counter() - started:.0f} s)")
     plot_threads(arguments.out, stamp_text, arguments.rounds, arguments.quick)
     print(f"wrote perf-threads.png ({time.perf_counter() - started:.0f} s)")
-    if plot_vartime(arguments.out, stamp_text, arguments.rounds, arguments.quick):
-        print(f"wrote perf-vartime.png ({time.perf_counter() - started:.0f} s)")
-    else:
-        print("skipped perf-vartime.png: the hashers have no hash_vartime")
+    plot_vartime(arguments.out, stamp_text, arguments.rounds, arguments.quick)
+    print(f"wrote perf-vartime.png ({time.perf_counter() - started:.0f} s)")
     print(f"load average {load_average()} at the end")
 
 

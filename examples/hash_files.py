@@ -1,10 +1,12 @@
-"""Hash files with a Pedersen hasher, as `sha256sum` does: one `DIGEST  NAME` line per file.
+"""Hash files with a Pedersen hasher, as `sha256sum` does: one `DIGEST  NAME` line
+per file.
 
     python examples/hash_files.py [--hasher zcash|circom] [--block-size BYTES] FILE...
 
-Files of up to one block (1 MiB by default) are read whole and hashed together by one `hash_many` call, on every
-CPU. A larger file is streamed instead: it goes through an incremental hash one block at a time, so memory does not
-grow with the file.
+Files of up to one block (1 MiB by default) are read whole and hashed together by
+one `hash_many` call, on every CPU. A larger file is streamed instead: it goes
+through an incremental hash one block at a time, so memory does not grow with the
+file.
 """
 
 from __future__ import annotations
@@ -45,11 +47,19 @@ def hash_files(hasher, paths: list[str], block_size: int = 1 << 20) -> list[byte
 def main() -> None:
     parser = argparse.ArgumentParser(description="Hash files with a Pedersen hasher.")
     parser.add_argument("--hasher", choices=sorted(HASHERS), default="zcash")
-    parser.add_argument("--block-size", type=int, default=1 << 20, help="bytes read at a time from a large file")
+    parser.add_argument(
+        "--block-size",
+        type=int,
+        default=1 << 20,
+        help="bytes read at a time from a large file",
+    )
     parser.add_argument("files", nargs="+", metavar="FILE")
     arguments = parser.parse_args()
-    hasher = HASHERS[arguments.hasher]()  # one instance for every file: its tables are built once
-    for path, digest in zip(arguments.files, hash_files(hasher, arguments.files, arguments.block_size)):
+    # One instance for every file: its tables are built once.
+    hasher = HASHERS[arguments.hasher]()
+    for path, digest in zip(
+        arguments.files, hash_files(hasher, arguments.files, arguments.block_size)
+    ):
         print(f"{digest.hex()}  {path}")
 
 

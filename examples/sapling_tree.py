@@ -24,7 +24,11 @@ def main() -> None:
 
     # Notes of 0, 1, 2 and 3 ZEC; a real wallet draws each rcm at random below
     # the Jubjub subgroup order.
-    notes = [(zec * 100_000_000, (int.from_bytes(RCM, "little") + zec).to_bytes(32, "little")) for zec in range(4)]
+    first_rcm = int.from_bytes(RCM, "little")
+    notes = [
+        (zec * 100_000_000, (first_rcm + zec).to_bytes(32, "little"))
+        for zec in range(4)
+    ]
     leaves = [sapling.note_commitment(G_D, PK_D, value, rcm) for value, rcm in notes]
     for position, cmu in enumerate(leaves):
         print(f"cmu {position}: {cmu.hex()}")
@@ -34,9 +38,13 @@ def main() -> None:
 
     position = 2
     path = sapling.merkle_path(leaves, position)
-    print(f"path of leaf {position}, bottom up: {path[0].hex()} {path[1].hex()} ... ({len(path)} siblings)")
-    print(f"path verifies: {sapling.verify_path(leaves[position], position, path, root)}")
-    print(f"path verifies for another leaf: {sapling.verify_path(leaves[3], position, path, root)}")
+    print(f"path of leaf {position}: {len(path)} siblings, bottom up")
+    for height in (0, 1):
+        print(f"sibling {height}: {path[height].hex()}")
+    verified = sapling.verify_path(leaves[position], position, path, root)
+    print(f"path verifies: {verified}")
+    misplaced = sapling.verify_path(leaves[3], position, path, root)
+    print(f"path verifies for another leaf: {misplaced}")
 
 
 if __name__ == "__main__":

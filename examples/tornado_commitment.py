@@ -10,8 +10,8 @@ where pedersenHash is circomlib's Pedersen hash over Baby Jubjub, fed the
 numbers as 31 little-endian bytes each. The circuit recomputes both from the
 note, so they must match bit for bit.
 
-    python examples/tornado_commitment.py                      # a fresh random note
-    python examples/tornado_commitment.py NULLIFIER SECRET     # two numbers, 0x-hex or decimal
+    python examples/tornado_commitment.py                   # a fresh random note
+    python examples/tornado_commitment.py NULLIFIER SECRET  # 0x-hex or decimal
 """
 
 from __future__ import annotations

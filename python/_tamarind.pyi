@@ -3,7 +3,7 @@
 Every `hash` returns a new 32-byte `bytes` object. An input longer than a
 configurable hasher's capacity raises `PanicException` (qualified name
 pyo3_runtime.PanicException), which derives from `BaseException` and is not an
-attribute of this module.
+attribute of this module (`_panic_exception()` returns it).
 
 Every class also has `hash_bits` (an input of any number of bits),
 `hash_vartime` (the same digests in variable time, for public data only),
@@ -21,7 +21,7 @@ interpreter lock -- is refused with `RuntimeError` ("Already borrowed" or
 changing, or change one the call is reading.
 """
 
-from typing import Dict, Iterable, List, Optional, SupportsIndex, Tuple, final
+from typing import Dict, Iterable, List, Optional, SupportsIndex, Tuple, Type, final
 
 from _typeshed import ReadableBuffer
 
@@ -342,6 +342,9 @@ class IncrementalHash:
 
 def _rebuild(name: str, arguments: Tuple[object, ...], /) -> object:
     """The hasher class `name` called with the tuple `arguments` (unpickling)."""
+
+def _panic_exception() -> Type[BaseException]:
+    """The exception type raised for internal faults (pyo3_runtime.PanicException); the same object on every call."""
 
 def _sapling_note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: int, rcm: ReadableBuffer) -> bytes:
     """The Sapling note commitment's u-coordinate (cmu) as 32 bytes little-endian, as

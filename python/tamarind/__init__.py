@@ -59,17 +59,16 @@ _CLASSES = frozenset(__all__) - {"PanicException"}
 def __getattr__(name: str) -> Any:
     # Everything is fetched on first use. The command line runs with this package
     # imported first, and a Ctrl-C while the extension loads must reach the
-    # command's own handling, not print a traceback. PanicException exists only
-    # once the extension's first fault has happened, so importing tamarind stays
-    # free of side effects for the many programs that never ask for it.
+    # command's own handling, not print a traceback. PanicException is not an
+    # attribute of the extension; a private function of it hands the type out.
     if name in _CLASSES:
         import _tamarind
 
         value = getattr(_tamarind, name)
     elif name == "PanicException":
-        from .faults import provoke_panic_type
+        from _tamarind import _panic_exception
 
-        value = provoke_panic_type()
+        value = _panic_exception()
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     globals()[name] = value

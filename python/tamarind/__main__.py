@@ -5,9 +5,9 @@ from __future__ import annotations
 import sys
 from collections.abc import Sequence
 
-__all__ = ["main"]
+from .exit_status import EXIT_INTERRUPTED
 
-EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
+__all__ = ["main"]
 
 
 def main(argv: Sequence[str] | None = None) -> int:

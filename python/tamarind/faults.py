@@ -3,10 +3,10 @@
 A fault inside the extension (a configurable hasher given more input than it
 has generators for, a size too large to allocate) surfaces as
 `PanicException`, which derives from `BaseException` so that a plain
-`except Exception` does not swallow it. The extension also writes a report
-of each fault to file descriptor 2. The helpers here recognise the exception
-without importing anything private and keep that report off the terminal
-when the caller turns the fault into its own message.
+`except Exception` does not swallow it. The type is not an attribute of the
+extension; its private `_panic_exception()` hands it out. The extension also
+writes a report of each fault to file descriptor 2, which the helpers here
+keep off the terminal when the caller turns the fault into its own message.
 """
 
 from __future__ import annotations
@@ -14,17 +14,12 @@ from __future__ import annotations
 import os
 import sys
 
-from _tamarind import BabyJubjubPedersen
-
-# The extension creates the exception under this name; it is not an attribute
-# of the module, so the name is the only stable way to recognise it.
-PANIC_MODULE = "pyo3_runtime"
-PANIC_NAME = "PanicException"
+from _tamarind import _panic_exception
 
 
 def is_panic(exc: BaseException) -> bool:
     """True when `exc` is the extension's PanicException (or derives from it)."""
-    return any(cls.__module__ == PANIC_MODULE and cls.__qualname__ == PANIC_NAME for cls in type(exc).__mro__)
+    return isinstance(exc, _panic_exception())
 
 
 class NativeReportSilencer:
@@ -63,24 +58,3 @@ class NativeReportSilencer:
             if fd >= 0:
                 os.close(fd)
         self._saved = self._null = -1
-
-
-def provoke_panic_type() -> type[BaseException]:
-    """Obtain the PanicException class by causing one cheap, harmless fault.
-
-    A hasher with no generators refuses a one-byte input before doing any
-    arithmetic. Descriptor 2 is silenced meanwhile, which briefly hides
-    anything another thread writes there.
-    """
-    probe = BabyJubjubPedersen(0, 0)
-    silencer = NativeReportSilencer()
-    try:
-        with silencer:
-            probe.hash(b"\x00")
-    except BaseException as exc:
-        if is_panic(exc):
-            return type(exc)
-        raise
-    finally:
-        silencer.close()
-    raise RuntimeError("a hasher with no generators accepted input; cannot obtain PanicException")

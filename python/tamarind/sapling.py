@@ -65,15 +65,13 @@ MAX_HEIGHT = 62
 UNCOMMITTED = (1).to_bytes(32, "little")
 
 
-def _buffer(value: ReadableBuffer, name: str) -> bytes:
-    """The bytes of a 32-byte bytes-like argument, strided views read in order."""
+def _bytes_like(value: ReadableBuffer, name: str) -> ReadableBuffer:
+    """`value`, once it is known to be bytes-like (the extension reads it)."""
     try:
-        data = memoryview(value).tobytes()
+        memoryview(value)
     except TypeError:
         raise TypeError(f"{name} must be a bytes-like object, not {type(value).__name__!r}") from None
-    if len(data) != 32:
-        raise ValueError(f"{name} must be 32 bytes, not {len(data)}")
-    return data
+    return value
 
 
 def _height(height: int, name: str = "height", top: int = MAX_HEIGHT) -> int:
@@ -128,7 +126,8 @@ def merkle_root(
 
     `depth` is 32 for Zcash's note commitment tree (0 ≤ depth ≤ 62). Each level
     is hashed with `hash_many` on `threads` native threads (default: every usable
-    CPU); subtrees with no leaf are never hashed, their empty roots stand in.
+    CPU), and `threads` is refused as `hash_many` refuses it, even when no level
+    needs hashing; subtrees with no leaf are never hashed, their empty roots stand in.
     More than 2**depth leaves, or a leaf that is not 32 bytes or not a canonical
     field element, raises `ValueError` naming its index.
 
@@ -221,17 +220,20 @@ def note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: int, rcm: 
     (NoteCommitment) ‖ `value` as 64 bits ‖ the 256 bits of `g_d` ‖ those of
     `pk_d`, all least significant first, plus [rcm]·R for R the group hash of
     "r". `g_d` and `pk_d` are the 32-byte encodings of the diversified base and
-    transmission key, hashed as given; `value` is in zatoshis, 0 ≤ value < 2**64;
-    `rcm` is the 32-byte little-endian commitment trapdoor, below the Jubjub
-    subgroup order. Computed in constant time in all four (the range checks
-    included): `ValueError` for an out-of-range `value` or `rcm`, or a value that
-    is not 32 bytes; `TypeError` for arguments of the wrong type.
+    transmission key, hashed as given: each must decode canonically (ZIP 216) to
+    a point of Jubjub's prime-order subgroup other than the identity, as every
+    payment address's do. `value` is in zatoshis, 0 ≤ value < 2**64; `rcm` is the
+    32-byte little-endian commitment trapdoor, below the Jubjub subgroup order.
+    Computed in constant time in all four (the checks included): `ValueError`
+    naming the argument for a point no address holds, an out-of-range `value` or
+    `rcm`, or a value that is not 32 bytes; `TypeError` for arguments of the
+    wrong type.
     """
-    g_d_view = _buffer(g_d, "g_d")
-    pk_d_view = _buffer(pk_d, "pk_d")
-    rcm_view = _buffer(rcm, "rcm")
+    # The extension checks the lengths and ranges, in the same words; only its
+    # TypeErrors are worded otherwise, so the types are checked here.
+    g_d, pk_d, rcm = _bytes_like(g_d, "g_d"), _bytes_like(pk_d, "pk_d"), _bytes_like(rcm, "rcm")
     try:
         zatoshis = operator.index(value)
     except TypeError:
         raise TypeError(f"value must be an integer, not {type(value).__name__!r}") from None
-    return _tamarind._sapling_note_commitment(g_d_view, pk_d_view, zatoshis, rcm_view)
+    return _tamarind._sapling_note_commitment(g_d, pk_d, zatoshis, rcm)

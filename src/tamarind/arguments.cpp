@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
 
 namespace tamarind {
@@ -53,17 +54,16 @@ std::string text_of(PyObject* value) {
 // The qualified name of the type of `value`, or a placeholder if it cannot be
 // read (a metaclass may make that fail, or return something other than a str).
 std::string type_name_of(PyObject* value) {
-    constexpr const char* UNKNOWN = "<failed to extract type name>";
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
-        return UNKNOWN;
+        return std::string(UNKNOWN_TYPE_NAME);
     }
     try {
         return utf8(name.get());
     } catch (const PythonError&) {
         PyErr_Clear();
-        return UNKNOWN;
+        return std::string(UNKNOWN_TYPE_NAME);
     }
 }
 
@@ -151,9 +151,7 @@ Ref copy_through_memoryview(PyObject* value) {
     return copy;
 }
 
-std::string not_bytes_like(PyObject* value) {
-    return "a bytes-like object is required, not '" + type_name_of(value) + "'";
-}
+std::string not_bytes_like(PyObject* value) { return messages::not_bytes_like(type_name_of(value)); }
 
 BytesLike read_bytes_like(Ref holder) {
     const std::span<const std::uint8_t> data = extract_bytes(holder.get(), "");
@@ -189,11 +187,11 @@ std::optional<std::uint64_t> extract_count(PyObject* value, std::string_view par
     int overflow = 0;
     const long long result = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (result == -1 && PyErr_Occurred() != nullptr) propagate_python_error();
-    if (overflow > 0) return UINT64_MAX;
-    if (overflow < 0 || result < 1) {
+    if (overflow < 0 || (overflow == 0 && result < 1)) {
         raise(PyExc_ValueError, std::string(parameter) + " must be at least 1, not " + text_of(integer.get()));
     }
-    return static_cast<std::uint64_t>(result);
+    // From 2^64 on, the interpreter's OverflowError, as for every other count.
+    return extract_u64(integer.get(), parameter);
 }
 
 bool extract_flag(PyObject* value, std::string_view parameter) {

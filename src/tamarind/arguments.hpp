@@ -49,8 +49,9 @@ BytesLike extract_item_bytes_like(PyObject* value, std::size_t index);
 // `parameter`.
 Ref iterate(PyObject* value, std::string_view parameter);
 
-// A count of at least 1, absent for None or a missing argument. Counts past
-// 2^63 saturate; a count below 1 is a ValueError naming `parameter`.
+// A count of at least 1, absent for None or a missing argument. A count below
+// 1 is a ValueError naming `parameter`; one of 2^64 or more the interpreter's
+// OverflowError, as extract_u64 raises it.
 std::optional<std::uint64_t> extract_count(PyObject* value, std::string_view parameter);
 
 // True or False, and nothing else: a flag that switches off constant time is

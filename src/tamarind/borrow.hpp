@@ -12,7 +12,6 @@
 #include <cassert>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 namespace tamarind {
 
@@ -61,12 +60,6 @@ class BorrowFlag {
   private:
     std::atomic<std::uintptr_t> state_{0};
 };
-
-// The message of a refused borrow depends only on what was asked for: a shared
-// borrow can only meet an exclusive one, an exclusive borrow meets any other.
-constexpr std::string_view borrow_conflict_message(BorrowKind requested) {
-    return requested == BorrowKind::Shared ? "Already mutably borrowed" : "Already borrowed";
-}
 
 // Holds one borrow and gives it back when it goes out of scope, on every path.
 class BorrowGuard {

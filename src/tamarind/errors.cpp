@@ -5,18 +5,11 @@
 #include <exception>
 #include <new>
 
+#include "tamarind/compatibility.hpp"
+
 namespace tamarind {
 
 namespace {
-
-// The name under which callers already catch native panics of hashing modules.
-constexpr const char* PANIC_NAME = "pyo3_runtime.PanicException";
-constexpr const char* PANIC_DOC =
-    "The exception raised when native code called from Python panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.";
 
 // Created once per interpreter lifetime and never freed; only touched with
 // the interpreter lock held, and the module refuses every interpreter but the
@@ -24,7 +17,7 @@ constexpr const char* PANIC_DOC =
 PyObject* panic_type = nullptr;
 
 [[noreturn]] void abort_at_boundary() noexcept {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fwrite(ABORT_AT_BOUNDARY.data(), 1, ABORT_AT_BOUNDARY.size(), stderr);
     std::fflush(stderr);
     std::abort();
 }

@@ -49,6 +49,7 @@
 #include "pedersen/many.hpp"
 #include "tamarind/arguments.hpp"
 #include "tamarind/borrow.hpp"
+#include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/heap_type.hpp"
 #include "tamarind/incremental_class.hpp"

@@ -7,6 +7,7 @@
 
 #include "tamarind/arguments.hpp"
 #include "tamarind/borrow.hpp"
+#include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/heap_type.hpp"
 #include "tamarind/results.hpp"

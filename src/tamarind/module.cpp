@@ -32,11 +32,26 @@ PyObject* rebuild(PyObject*, PyObject* args) {
     });
 }
 
+// The type of internal faults, for the package and the tests: it is not an
+// attribute of the module, and provoking a fault to catch it would write a
+// report to stderr.
+PyObject* panic_exception(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        PyObject* type = panic_exception_type();
+        if (type == nullptr) propagate_python_error();
+        Py_IncRef(type);
+        return type;
+    });
+}
+
 // Pickles of the hasher classes name _rebuild: the classes themselves live
 // under "builtins", where pickle cannot find them.
 PyMethodDef module_functions[] = {
     {"_rebuild", &rebuild, METH_VARARGS,
      "_rebuild(name, arguments, /)\n--\n\nThe hasher class `name` called with the tuple `arguments` (unpickling)."},
+    {"_panic_exception", &panic_exception, METH_NOARGS,
+     "_panic_exception()\n--\n\nThe exception type raised for internal faults (pyo3_runtime.PanicException); the "
+     "same object on every call."},
     {"_sapling_note_commitment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sapling_note_commitment)),
      METH_VARARGS | METH_KEYWORDS, SAPLING_NOTE_COMMITMENT_DOC},
 #define TAMARIND_KEYWORDS(f) \

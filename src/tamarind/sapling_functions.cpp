@@ -13,6 +13,7 @@
 #include "sapling/note_commitment.hpp"
 #include "sapling/serial.hpp"
 #include "tamarind/arguments.hpp"
+#include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/results.hpp"
 #include "tamarind/sapling_tree.hpp"

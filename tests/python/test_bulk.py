@@ -9,6 +9,8 @@ import _tamarind
 import pytest
 from conftest import panic_exception_type
 
+from tamarind import sapling
+
 B = _tamarind.BabyJubjubPedersen
 J = _tamarind.JubjubBoweHopwood
 
@@ -161,10 +163,38 @@ def test_item_over_capacity_is_named_by_index(index, threads):
     assert hasher.hash_many(items, threads=threads) == [J(1, 3).hash(item) for item in items]
 
 
-@pytest.mark.parametrize("threads", [0, -1])
-def test_fewer_than_one_thread_is_refused(threads):
-    with pytest.raises(ValueError):
-        _tamarind.CircomPedersen().hash_many([b"abc"], threads=threads)
+# Every reader of a thread count, with items to hash and without: the count is checked either way.
+THREAD_READERS = {
+    "hash_many": lambda threads: _tamarind.CircomPedersen().hash_many([b"abc"], threads=threads),
+    "hash_many-empty": lambda threads: _tamarind.CircomPedersen().hash_many([], threads=threads),
+    "merkle_root": lambda threads: sapling.merkle_root([sapling.UNCOMMITTED], depth=2, threads=threads),
+    "merkle_root-empty": lambda threads: sapling.merkle_root([], depth=2, threads=threads),
+    "merkle_path": lambda threads: sapling.merkle_path([sapling.UNCOMMITTED], 0, depth=2, threads=threads),
+}
+
+
+@pytest.mark.parametrize("read", THREAD_READERS.values(), ids=THREAD_READERS)
+@pytest.mark.parametrize(
+    "threads, error, message",
+    [
+        (0, ValueError, "threads must be at least 1, not 0"),
+        (-(2**70), ValueError, f"threads must be at least 1, not {-(2**70)}"),
+        (2**64, OverflowError, None),
+        (2**200, OverflowError, None),
+        (1.5, TypeError, "argument 'threads': 'float' object cannot be interpreted as an integer"),
+    ],
+    ids=["0", "-2**70", "2**64", "2**200", "float"],
+)
+def test_one_rule_for_thread_counts(read, threads, error, message):
+    with pytest.raises(error) as caught:
+        read(threads)
+    assert message is None or str(caught.value) == message
+
+
+def test_the_largest_thread_count_is_accepted():
+    hasher = _tamarind.CircomPedersen()
+    assert hasher.hash_many([b"abc"], threads=2**64 - 1) == [hasher.hash(b"abc")]
+    assert sapling.merkle_root([], depth=2, threads=2**64 - 1) == sapling.empty_root(2)
 
 
 def _hash_many_in_child(hasher, items):

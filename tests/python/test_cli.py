@@ -225,6 +225,37 @@ def test_bad_command_lines_fail_with_one_line(args: list[str], fragments: list[s
     assert_one_error(proc, *fragments)
 
 
+# Files whose names look like options; after `--` they are files all the same.
+ORDER_FILES = {"abc": b"abc", "one": b"\x01\x02", "-n": b"dash n", "--bits": b"dash dash bits"}
+
+
+@pytest.mark.parametrize(
+    "args, factory, bits, names",
+    [
+        (["babyjubjub", "1", "16", "--bits", "16", "abc"], lambda: BabyJubjubPedersen(1, 16), 16, ["abc"]),
+        (["zcash", "abc", "--bits", "12", "one"], ZcashPedersen, 12, ["abc", "one"]),
+        (["bowe-hopwood", "--bits", "8", "4", "63", "abc"], lambda: JubjubBoweHopwood(4, 63), 8, ["abc"]),
+        (["babyjubjub", "1", "16", "--bits", "16", "--", "abc"], lambda: BabyJubjubPedersen(1, 16), 16, ["abc"]),
+        (["babyjubjub", "--bits", "16", "--", "1", "16", "-n"], lambda: BabyJubjubPedersen(1, 16), 16, ["-n"]),
+        (["zcash", "--", "-n", "--bits"], ZcashPedersen, None, ["-n", "--bits"]),
+        (["--", "circom", "-n"], CircomPedersen, None, ["-n"]),
+    ],
+)
+def test_options_and_files_in_any_order_and_double_dash_ends_options(
+    args: list[str], factory: Factory, bits: int | None, names: list[str], tmp_path: Path
+) -> None:
+    for name, data in ORDER_FILES.items():
+        (tmp_path / name).write_bytes(data)
+
+    def digest(data: bytes) -> str:
+        hasher = factory()
+        if bits is None:
+            return hasher.hash(data).hex()  # type: ignore[attr-defined, no-any-return]
+        return hasher.hash_bits(first_bits(data, bits), bits).hex()  # type: ignore[attr-defined, no-any-return]
+
+    assert_succeeded(run(args, cwd=tmp_path), [f"{digest(ORDER_FILES[name])}  {name}" for name in names])
+
+
 def first_bits(data: bytes, bits: int) -> bytes:
     """The first `bits` bits of `data`, least significant first, in ceil(bits / 8) bytes."""
     return (int.from_bytes(data, "little") & ((1 << bits) - 1)).to_bytes(-(-bits // 8), "little")

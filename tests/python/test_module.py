@@ -48,9 +48,11 @@ def test_module_attributes():
     assert _tamarind.__all__ == CLASS_NAMES
     assert _tamarind.__doc__ == ""
     # Beyond __all__: the incremental state's class, the function pickles name, the
-    # note commitment that tamarind.sapling wraps and the table cache's functions.
+    # internal-fault type's getter, the note commitment that tamarind.sapling wraps
+    # and the table cache's functions.
     assert {name for name in vars(_tamarind) if not name.startswith("__")} == set(CLASS_NAMES) | {
         "IncrementalHash",
+        "_panic_exception",
         "_rebuild",
         "_sapling_note_commitment",
         "table_cache_info",

@@ -28,6 +28,7 @@ from __future__ import annotations
 import os
 from typing import Optional, Sequence
 
+from ..exit_status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK
 from ..faults import NativeReportSilencer
 from .arguments import parse
 from .check import verify
@@ -37,10 +38,6 @@ from .messages import PROG, Fatal, InputError, discard_stdout, escaped, report, 
 from .reading import inputs
 
 __all__ = ["main"]
-
-EXIT_OK = 0
-EXIT_FAILURE = 2
-EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by Ctrl-C
 
 
 def run(argv: Optional[Sequence[str]]) -> int:

@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import re
 import sys
-from typing import Any, Dict, List, NamedTuple, NoReturn, Optional, Sequence, Set
+from typing import Any, Dict, List, NamedTuple, NoReturn, Optional, Sequence, Set, Tuple
 
 from .. import __version__
 from .messages import PROG, Fatal
@@ -78,6 +78,97 @@ after any other error (one line on standard error each).
 """
 
 
+class CommandSpec(NamedTuple):
+    name: str
+    help: str
+    description: str
+    sizes: Tuple[Tuple[str, str, str], ...] = ()  # the hasher's size operands: dest, metavar, help
+
+
+COMMANDS = [
+    CommandSpec(
+        "circom",
+        help="circom / iden3 Pedersen hash over Baby Jubjub (any length)",
+        description="circom / iden3 Pedersen hash over Baby Jubjub, byte-identical to circomlibjs pedersenHash: "
+        "the 32-byte packed point. Any input length.",
+    ),
+    CommandSpec(
+        "zcash",
+        help="Zcash Sapling Pedersen hash over Jubjub (any length)",
+        description="Zcash Sapling Pedersen hash over Jubjub: the u-coordinate as 32 little-endian bytes. "
+        "Any input length.",
+    ),
+    CommandSpec(
+        "babyjubjub",
+        help="unsigned-window Pedersen hash over Baby Jubjub (arkworks pedersen::CRH)",
+        description="Unsigned-window Pedersen hash over EIP-2494 Baby Jubjub (arkworks pedersen::CRH "
+        "construction): the compressed point. Inputs of at most floor(SEGMENTS * BITS_PER_WINDOW / 8) bytes.",
+        sizes=(
+            ("segments", "SEGMENTS", "number of segments"),
+            ("bits_per_window", "BITS_PER_WINDOW", "input bits per segment"),
+        ),
+    ),
+    CommandSpec(
+        "bowe-hopwood",
+        help="Bowe-Hopwood Pedersen hash over Jubjub (arkworks bowe_hopwood::CRH)",
+        description="Bowe-Hopwood Pedersen hash over Jubjub (arkworks bowe_hopwood::CRH construction): "
+        "the x-coordinate as 32 little-endian bytes. Inputs of n bytes with "
+        "ceil(8n / 3) <= SEGMENTS * CHUNKS_PER_SEGMENT.",
+        sizes=(
+            ("segments", "SEGMENTS", "number of segments"),
+            ("chunks_per_segment", "CHUNKS_PER_SEGMENT", "3-bit chunks per segment"),
+        ),
+    ),
+]
+
+# Operands are read by a parser whose options would start with this character,
+# which no command-line argument can hold: every string it gets is an operand.
+NO_OPTIONS = "\0"
+# What argparse takes for an operand although it starts with "-".
+_NEGATIVE_NUMBER = re.compile(r"-\d+|-\d*\.\d+")
+
+
+def looks_like_option(arg: str) -> bool:
+    """Whether argparse reads `arg` as an option (known or not) rather than an operand."""
+    return arg.startswith("-") and arg != STDIN_NAME and not _NEGATIVE_NUMBER.fullmatch(arg) and " " not in arg
+
+
+def option_name(arg: str) -> str:
+    """The option an argument names: --name of --name=value, -x of -xVALUE."""
+    return arg.split("=", 1)[0] if arg.startswith("--") else arg[:2]
+
+
+def split_at_end_of_options(words: List[str]) -> Tuple[List[str], List[str]]:
+    """The words before the first `--`, and those after it, which are operands whatever they look like."""
+    if "--" not in words:
+        return words, []
+    end = words.index("--")
+    return words[:end], words[end + 1 :]
+
+
+class HelpOf(argparse.Action):
+    """-h/--help for a parser that reads only part of a command: prints the whole command's help."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, whole: argparse.ArgumentParser) -> None:
+        super().__init__(option_strings, argparse.SUPPRESS, nargs=0, default=argparse.SUPPRESS)
+        self.whole = whole
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        self.whole.print_help()
+        parser.exit()
+
+
+class Command(NamedTuple):
+    """One command's grammar, read in two stages so that options and operands
+    may come in any order: `options` takes the options wherever they stand and
+    leaves the rest, which `operands` then reads in order. `whole` holds both,
+    for --help."""
+
+    whole: argparse.ArgumentParser
+    options: Parser
+    operands: Parser
+
+
 class CommandLine:
     """The parser, and which options belong where, for the messages argparse
     cannot give: an option before its command, or after another command."""
@@ -92,66 +183,46 @@ class CommandLine:
         )
         self.own: Set[str] = {"-h", "--help"}  # the top level's options (argparse adds the help)
         self.takers: Dict[str, List[str]] = {}  # for each option of a command, the commands that take it
+        self.commands: Dict[str, Command] = {}
         version = self.parser.add_argument(
             "--version", action="version", version=f"{PROG} {__version__}", help="print the version and exit"
         )
         self.own.update(version.option_strings)
-        commands = self.parser.add_subparsers(dest="command", metavar="COMMAND", title="hashers", required=True)
+        hashers = self.parser.add_subparsers(dest="command", metavar="COMMAND", title="hashers", required=True)
+        for spec in COMMANDS:
+            self._add_command(hashers, spec)
 
-        circom = commands.add_parser(
-            "circom",
-            help="circom / iden3 Pedersen hash over Baby Jubjub (any length)",
-            description="circom / iden3 Pedersen hash over Baby Jubjub, byte-identical to circomlibjs pedersenHash: "
-            "the 32-byte packed point. Any input length.",
-        )
+    def _add_command(self, hashers: Any, spec: CommandSpec) -> None:
+        whole = hashers.add_parser(spec.name, help=spec.help, description=spec.description)
+        options = Parser(prog=whole.prog, add_help=False)
+        options.add_argument("-h", "--help", action=HelpOf, whole=whole)
+        command = Command(whole, options, Parser(prog=whole.prog, add_help=False, prefix_chars=NO_OPTIONS))
+        if spec.name == "zcash":
+            self._option(
+                spec.name,
+                command,
+                "--personalization",
+                metavar="P",
+                type=personalization_argument,
+                help="8 ASCII characters, or 16 hex digits for any 8 bytes (default: Zcash_PH)",
+            )
+        for dest, metavar, text in spec.sizes:
+            self._operand(command, dest, metavar=metavar, type=size_argument, help=text)
+        self._add_sources(spec.name, command)
+        self.commands[spec.name] = command
 
-        zcash = commands.add_parser(
-            "zcash",
-            help="Zcash Sapling Pedersen hash over Jubjub (any length)",
-            description="Zcash Sapling Pedersen hash over Jubjub: the u-coordinate as 32 little-endian bytes. "
-            "Any input length.",
-        )
-        self._option(
-            "zcash",
-            zcash,
-            "--personalization",
-            metavar="P",
-            type=personalization_argument,
-            help="8 ASCII characters, or 16 hex digits for any 8 bytes (default: Zcash_PH)",
-        )
-
-        baby = commands.add_parser(
-            "babyjubjub",
-            help="unsigned-window Pedersen hash over Baby Jubjub (arkworks pedersen::CRH)",
-            description="Unsigned-window Pedersen hash over EIP-2494 Baby Jubjub (arkworks pedersen::CRH "
-            "construction): the compressed point. Inputs of at most floor(SEGMENTS * BITS_PER_WINDOW / 8) bytes.",
-        )
-        baby.add_argument("segments", metavar="SEGMENTS", type=size_argument, help="number of segments")
-        baby.add_argument(
-            "bits_per_window", metavar="BITS_PER_WINDOW", type=size_argument, help="input bits per segment"
-        )
-
-        bowe = commands.add_parser(
-            "bowe-hopwood",
-            help="Bowe-Hopwood Pedersen hash over Jubjub (arkworks bowe_hopwood::CRH)",
-            description="Bowe-Hopwood Pedersen hash over Jubjub (arkworks bowe_hopwood::CRH construction): "
-            "the x-coordinate as 32 little-endian bytes. Inputs of n bytes with "
-            "ceil(8n / 3) <= SEGMENTS * CHUNKS_PER_SEGMENT.",
-        )
-        bowe.add_argument("segments", metavar="SEGMENTS", type=size_argument, help="number of segments")
-        bowe.add_argument(
-            "chunks_per_segment", metavar="CHUNKS_PER_SEGMENT", type=size_argument, help="3-bit chunks per segment"
-        )
-
-        for name, command in [("circom", circom), ("zcash", zcash), ("babyjubjub", baby), ("bowe-hopwood", bowe)]:
-            self._add_sources(name, command)
-
-    def _option(self, name: str, command: argparse.ArgumentParser, *flags: str, **settings: Any) -> None:
-        action = command.add_argument(*flags, **settings)
+    def _option(self, name: str, command: Command, *flags: str, **settings: Any) -> None:
+        command.whole.add_argument(*flags, **settings)
+        action = command.options.add_argument(*flags, **settings)
         for flag in action.option_strings:
             self.takers.setdefault(flag, []).append(name)
 
-    def _add_sources(self, name: str, command: argparse.ArgumentParser) -> None:
+    @staticmethod
+    def _operand(command: Command, name: str, **settings: Any) -> None:
+        command.whole.add_argument(name, **settings)
+        command.operands.add_argument(name, **settings)
+
+    def _add_sources(self, name: str, command: Command) -> None:
         self._option(
             name,
             command,
@@ -181,7 +252,8 @@ class CommandLine:
             "The first ceil(N / 8) bytes of each input are read whole, not streamed",
         )
         # With a default, argparse does not list FILE as missing when a size is.
-        command.add_argument(
+        self._operand(
+            command,
             "files",
             metavar="FILE",
             nargs="*",
@@ -197,7 +269,7 @@ class CommandLine:
         for arg in argv:
             if arg == "--" or arg == STDIN_NAME or not arg.startswith("-"):
                 return  # the command (or a positional): argparse takes it from here
-            name = arg.split("=", 1)[0] if arg.startswith("--") else arg[:2]
+            name = option_name(arg)
             # argparse accepts unambiguous prefixes of long options (--vers).
             if name in self.own or (
                 name.startswith("--") and len(name) > 2 and len([o for o in self.own if o.startswith(name)]) == 1
@@ -221,25 +293,43 @@ class CommandLine:
             raise Fatal(f"{PROG}: unrecognized option '{name}' (see {PROG} --help)")
 
     def parse(self, argv: Sequence[str]) -> argparse.Namespace:
-        """The arguments, checked; Fatal with the one-line message otherwise."""
+        """The arguments, checked; Fatal with the one-line message otherwise.
+
+        Two stages, since argparse mixes options and operands only without
+        subcommands: the top level finds the command, then that command's
+        options are read wherever they stand and the rest, in order, as its
+        operands. `--` ends the options, before the command or after it."""
         self.check_leading_options(argv)
-        args, unknown = self.parser.parse_known_args(argv)
-        for arg in unknown:
-            if arg.startswith("-") and arg != STDIN_NAME:
-                name = arg.split("=", 1)[0] if arg.startswith("--") else arg[:2]
-                owners = self.takers.get(name)
-                if owners:
-                    raise Fatal(
-                        f"{PROG} {args.command}: {name} is an option of {' and '.join(owners)}, not of {args.command}"
-                    )
-                raise Fatal(f"{PROG} {args.command}: unrecognized option '{name}' (see {PROG} {args.command} --help)")
-        if unknown:
-            self.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
+        at = next((i for i, arg in enumerate(argv) if arg == "--" or not looks_like_option(arg)), len(argv))
+        if at:
+            self.parser.parse_args(argv[:at])  # --help or --version, which end the run
+        words = list(argv[at:])
+        ended = words[:1] == ["--"]  # before the command: every word after the command is an operand
+        if ended:
+            words = words[1:]
+        if not words or words[0] not in self.commands:
+            self.parser.parse_args(words[:1])  # argparse's message for a missing or unknown command
+        name, words = words[0], words[1:]
+        options, operands = ([], words) if ended else split_at_end_of_options(words)
+        command = self.commands[name]
+        args, others = command.options.parse_known_args(options)
+        for arg in others:
+            if looks_like_option(arg):
+                self.refuse_option(name, option_name(arg))
+        command.operands.parse_args(others + operands, namespace=args)
+        args.command = name
         if args.hex and args.files:
-            raise Fatal(f"{PROG} {args.command}: --hex cannot be combined with FILE arguments")
+            raise Fatal(f"{PROG} {name}: --hex cannot be combined with FILE arguments")
         if args.check is not None and (args.hex or args.files):
-            raise Fatal(f"{PROG} {args.command}: --check cannot be combined with --hex or FILE arguments")
+            raise Fatal(f"{PROG} {name}: --check cannot be combined with --hex or FILE arguments")
         return args
+
+    def refuse_option(self, command: str, name: str) -> NoReturn:
+        """Refuses an option the command does not take, naming the commands that do."""
+        owners = self.takers.get(name)
+        if owners:
+            raise Fatal(f"{PROG} {command}: {name} is an option of {' and '.join(owners)}, not of {command}")
+        raise Fatal(f"{PROG} {command}: unrecognized option '{name}' (see {PROG} {command} --help)")
 
 
 def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:

@@ -7,13 +7,11 @@ import re
 import sys
 from typing import Iterator, List, NamedTuple, Optional, Tuple, Union
 
+from ..exit_status import EXIT_CHECK_FAILED, EXIT_OK
 from .grouping import digests
 from .hashers import Hasher, plural
 from .messages import PROG, Fatal, InputError, ReadError, escaped, report, write_output
 from .reading import STDIN_NAME
-
-EXIT_OK = 0
-EXIT_CHECK_FAILED = 1  # sha256sum -c's status when a listed input fails
 
 # A listed digest as sha256sum -c reads it: an optional backslash (the name is
 # escaped), the digest, a space, then a space (text) or "*" (binary), the name.

@@ -1,6 +1,7 @@
-// The TypeError texts for calls that do not fit a parameter list, including
-// the cases no class of the module can produce from Python (three or more
-// missing names, a one-parameter "takes" message).
+// The texts callers rely on: the TypeError texts for calls that do not fit a
+// parameter list, including the cases no class of the module can produce from
+// Python (three or more missing names, a one-parameter "takes" message), and
+// the messages of a refused borrow.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tamarind/signature.hpp"
+#include "tamarind/compatibility.hpp"
 
 namespace {
 
@@ -63,6 +64,12 @@ TEST(Signature, MissingMessages) {
     EXPECT_EQ(messages::missing_required(sig, one), "K.hash() missing 1 required positional argument: 'y'");
     EXPECT_EQ(messages::missing_required(sig, THREE),
               "K.hash() missing 3 required positional arguments: 'x', 'y', and 'z'");
+}
+
+TEST(Borrow, RefusalMessages) {
+    // A shared request can only be refused by an exclusive holder.
+    EXPECT_EQ(tamarind::borrow_conflict_message(tamarind::BorrowKind::Shared), "Already mutably borrowed");
+    EXPECT_EQ(tamarind::borrow_conflict_message(tamarind::BorrowKind::Exclusive), "Already borrowed");
 }
 
 }  // namespace
