@@ -179,6 +179,36 @@ python_suite() {
     pytest_run -m "not typing"
 }
 
+# interpreter VERSION: a CPython VERSION (say 3.9), pythonVERSION from PATH if
+# it runs, else pyenv's newest build of it; nothing when there is none.
+interpreter() {
+    local version=$1 found
+    if found=$(command -v "python$version") && "$found" -c '' 2>/dev/null; then echo "$found"; return 0; fi
+    found=$(find "${PYENV_ROOT:-$HOME/.pyenv}/versions" -maxdepth 3 -path "*/versions/$version.*/bin/python$version" \
+        2>/dev/null | sort -V | tail -n 1)
+    [ -n "$found" ] && "$found" -c '' 2>/dev/null && echo "$found"
+}
+
+# The Python suite but the typing checks (the lint stage runs those on the
+# environment's Python) on another CPython VERSION, against this run's
+# repaired wheel (the same abi3 file the python stage tests), installed with
+# the test extra into build/pyVERSION/venv, made once and reused.
+version_suite() {
+    local version=$1 base env=$root/build/py$1/venv
+    base=$(interpreter "$version") || { echo "no CPython $version: install it (pyenv install $version) or put python$version on PATH"; return 1; }
+    echo "CPython $version: $base"
+    [ "$(cat "$wheel_stamp" 2>/dev/null)" = "$run_id" ] || wheel_check
+    local wheel=("$root"/build/wheelhouse/tamarind-*.whl)
+    if ! "$env/bin/python" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))" 2>/dev/null; then
+        rm -rf "$env"
+        "$base" -m venv "$env"
+    fi
+    "$env/bin/python" -m pip install --disable-pip-version-check -q "${wheel[0]}[test]"
+    "$env/bin/python" -m pip install --disable-pip-version-check -q --force-reinstall --no-deps "${wheel[0]}"
+    # -rs: the log says why each skipped test was skipped on this version.
+    py=$env/bin/python pytest_run -rs -m "not typing"
+}
+
 # Static checks: ruff (lint and format), clang-format, the layers of src/
 # (no folder includes one above it), mypy on the package,
 # and the typing tests (stubtest on the module's stub, user code against it).
@@ -270,6 +300,11 @@ stage wheel          ci   wheel_check
 stage lint           all  lint_check
 stage python         all  python_suite
 stage docs           all  docs_build
+# The same wheel on the other CPythons that pyproject.toml's classifiers name.
+stage python-3.9     ci   version_suite 3.9
+stage python-3.10    ci   version_suite 3.10
+stage python-3.12    ci   version_suite 3.12
+stage python-3.13    ci   version_suite 3.13
 stage cpp            all  cpp_suite release
 # One sanitized Debug tree serves the next three stages.
 stage cpp-sanitize   all  cpp_suite sanitize
