@@ -11,6 +11,7 @@
 #include "sapling/serial.hpp"
 #include "tamarind/arguments.hpp"
 #include "tamarind/borrow.hpp"
+#include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
 #include "tamarind/heap_type.hpp"
 #include "tamarind/results.hpp"

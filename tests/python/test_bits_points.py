@@ -245,7 +245,11 @@ def test_note_commitment_published_value():
 @pytest.mark.parametrize("value, rcm", [(2**64 - 1, R_J - 1), (1, 0), (123456789, None)])
 def test_note_commitment_matches_plain_integers(value, rcm):
     rng = random.Random(value)
-    g_d, pk_d = rng.randbytes(32), rng.randbytes(32)
+    # Points an address can hold: hash points, of the prime-order subgroup, encoded as Zcash does.
+    g_d, pk_d = (
+        (v | (u & 1) << 255).to_bytes(32, "little")
+        for u, v in (_tamarind.ZcashPedersen().point(rng.randbytes(8)) for _ in range(2))
+    )
     rcm_bytes = to_le32(rng.randrange(R_J) if rcm is None else rcm)
     assert _tamarind._sapling_note_commitment(g_d, pk_d, value, rcm_bytes) == note_commitment(
         g_d, pk_d, value, rcm_bytes
