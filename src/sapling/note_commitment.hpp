@@ -22,6 +22,8 @@ const JubjubPoint& note_commitment_randomness_base();
 // 256 bits of their 32-byte encodings as given; rcm is a 32-byte
 // little-endian scalar. Absent when rcm is not below the subgroup order r_J.
 // Constant time in all four inputs: only whether rcm < r_J is declassified.
+// The copies of them it makes (rcm as a scalar, the message bits) are wiped
+// before it returns.
 std::optional<algebra::Bytes32> sapling_note_commitment(std::span<const std::uint8_t, 32> g_d,
                                                         std::span<const std::uint8_t, 32> pk_d, std::uint64_t value,
                                                         std::span<const std::uint8_t, 32> rcm);
