@@ -2,11 +2,13 @@
 // Masks for constant-time code: all ones or all zeros, computed with
 // arithmetic only, so that neither a branch nor an address depends on the
 // value they are made from. Field elements and points build their select and
-// conditional negation on these. And wipe(), for secret bytes left in memory.
+// conditional negation on these. And wipe(), for secret bytes left in memory,
+// with Wiped<T>, which wipes its value on every way out of a scope.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace algebra::ct {
 
@@ -45,5 +47,31 @@ inline void wipe(void* data, std::size_t size) noexcept {
     for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
 #endif
 }
+
+// A secret held in a fixed place (bytes, limbs) and wiped when it goes out of
+// scope, a throw included. Neither copied nor moved, so that no second copy
+// escapes the wipe; the one way in is the constructor's copy, or writing
+// through operator*. Memory that grows (a vector's) is wiped by its allocator
+// instead, with the same wipe().
+template <class T>
+class Wiped {
+    // All zero bytes must still be a T, and destroying it must do nothing else.
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+  public:
+    Wiped() = default;
+    explicit Wiped(const T& value) : value_(value) {}
+    Wiped(const Wiped&) = delete;
+    Wiped& operator=(const Wiped&) = delete;
+    ~Wiped() { wipe(&value_, sizeof value_); }
+
+    T& operator*() noexcept { return value_; }
+    const T& operator*() const noexcept { return value_; }
+    T* operator->() noexcept { return &value_; }
+    const T* operator->() const noexcept { return &value_; }
+
+  private:
+    T value_{};
+};
 
 }  // namespace algebra::ct

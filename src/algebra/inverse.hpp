@@ -14,8 +14,17 @@
 //     d·x ≡ f·c (mod p),   e·x ≡ g·c (mod p),   gcd(f, g) = gcd(p, x),   f odd.
 //
 // Starting from f = p, g = x, d = 0, e = c, g reaches 0 after a few hundred
-// divsteps; then f = ±1 and ±d = x^(-1)·c. Nothing here is secret, so the
-// loops stop as soon as they may and skip runs of zero bits at once.
+// divsteps; then f = ±1 and ±d = x^(-1)·c.
+//
+// The constant-time driver (inverse_times_consttime, hddivsteps_59_consttime)
+// runs on secrets: the Z of a point summed from secret input. So does all it
+// calls, which is therefore constant time too: the batch updates (update_fg,
+// update_de), the accumulators, carry and the limb conversions branch and
+// index on nothing but loop counters (their asserts, in debug builds only,
+// aside). The variable-time driver (inverse_times_vartime,
+// divsteps_62_vartime) and the tests is_zero and is_negative, which steer its
+// branches, are for public values only: they stop as soon as they may and
+// skip runs of zero bits at once.
 //
 // Numbers are held as five signed limbs of 62 bits (value = Σ v[i]·2^(62·i)):
 // limbs 0-3 in [0, 2^62), limb 4 signed. Products of a limb with a matrix

@@ -6,22 +6,18 @@
 // hash_vartime() does, for public data.
 //
 // ManyInputs is the whole policy of a bulk call (checks in item order,
-// growing the hasher once, the thread count); hash_many the team alone.
+// growing the hasher once, the thread count); hash_many hands out the
+// batches to a Team (team.hpp), which runs them.
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <mutex>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -35,6 +31,7 @@
 #include "fault/fault.hpp"
 #include "pedersen/bits.hpp"
 #include "pedersen/engine.hpp"
+#include "pedersen/team.hpp"
 
 namespace pedersen {
 
@@ -82,42 +79,25 @@ inline std::vector<std::size_t> batch_starts(std::span<const BitString> items) {
     return starts;
 }
 
-// Thrown by a worker's checkpoint once the team is told to stop.
-struct Stopped {};
+// A team member's working space: one batch's points, then their affine forms.
+template <class Hasher>
+struct BatchSpace {
+    using Curve = typename Hasher::Curve;
+    std::array<algebra::Projective<Curve>, batch_items> points;
+    std::array<algebra::Affine<Curve>, batch_items> affine;
 
-// What a worker failed with, carried to the calling thread by value:
-// std::exception_ptr would tie the module to a libstdc++ newer than the
-// wheels' manylinux target.
-struct Failure {
-    enum class Kind { none, memory, fault } kind = Kind::none;
-    std::string message;
-
-    // Call inside a catch block.
-    void take_current() noexcept {
-        try {
-            throw;
-        } catch (const std::bad_alloc&) {
-            kind = Kind::memory;
-        } catch (const std::exception& error) {
-            set_fault(error.what());
-        } catch (...) {
-            set_fault("a hashing thread failed");
+    // out[i] = the digest of items[i] for the items of one batch.
+    void hash(const Hasher& hasher, std::span<const BitString> items, std::span<algebra::Bytes32> out, bool vartime,
+              Checkpoint checkpoint) {
+        const std::size_t n = items.size();
+        if (vartime) {
+            for (std::size_t i = 0; i < n; ++i) points[i] = hasher.template sum<VariableTime>(items[i], 0, checkpoint);
+            algebra::batch_to_affine_vartime<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
+        } else {
+            for (std::size_t i = 0; i < n; ++i) points[i] = hasher.sum(items[i], 0, checkpoint);
+            algebra::batch_to_affine<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
         }
-    }
-
-    void rethrow_if_any() const {
-        if (kind == Kind::memory) throw std::bad_alloc();
-        if (kind == Kind::fault) fault::raise(message);
-    }
-
-  private:
-    void set_fault(const char* text) noexcept {
-        try {
-            message = text;
-            kind = Kind::fault;
-        } catch (...) {
-            kind = Kind::memory;  // the only way the copy fails
-        }
+        for (std::size_t i = 0; i < n; ++i) out[i] = Hasher::Definition::encode(affine[i]);
     }
 };
 
@@ -130,101 +110,23 @@ struct Failure {
 template <class Hasher>
 void hash_many(const Hasher& hasher, std::span<const BitString> items, std::span<algebra::Bytes32> out,
                const ManyOptions& options) {
-    using Curve = typename Hasher::Curve;
     const std::vector<std::size_t> starts = detail::batch_starts(items);
     const std::size_t batches = starts.size() - 1;
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-
-    const auto run_batches = [&](Checkpoint checkpoint) {
-        std::array<algebra::Projective<Curve>, detail::batch_items> points;
-        std::array<algebra::Affine<Curve>, detail::batch_items> affine;
+    // Every member takes the next batch not yet taken, until none is left.
+    const auto take_batches = [&](Checkpoint checkpoint) {
+        detail::BatchSpace<Hasher> space;
         for (;;) {
-            checkpoint();  // before every batch, the first included
-            if (stop.load(std::memory_order_relaxed)) return;
+            checkpoint();  // before every batch, the first included; throws once the team stops
             const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
             if (b >= batches) return;
             const std::size_t first = starts[b], n = starts[b + 1] - first;
-            if (options.vartime) {
-                for (std::size_t i = 0; i < n; ++i)
-                    points[i] = hasher.template sum<VariableTime>(items[first + i], 0, checkpoint);
-                algebra::batch_to_affine_vartime<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
-            } else {
-                for (std::size_t i = 0; i < n; ++i) points[i] = hasher.sum(items[first + i], 0, checkpoint);
-                algebra::batch_to_affine<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
-            }
-            for (std::size_t i = 0; i < n; ++i) out[first + i] = Hasher::Definition::encode(affine[i]);
+            space.hash(hasher, items.subspan(first, n), out.subspan(first, n), options.vartime, checkpoint);
         }
     };
-
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::size_t running = 0;
-    detail::Failure failure;
-    const auto worker = [&] {
-        const auto check = [&] {
-            if (stop.load(std::memory_order_relaxed)) throw detail::Stopped{};
-        };
-        try {
-            run_batches(Checkpoint(check));
-        } catch (const detail::Stopped&) {
-        } catch (...) {
-            const std::lock_guard lock(mutex);
-            if (failure.kind == detail::Failure::Kind::none) failure.take_current();
-            stop.store(true, std::memory_order_relaxed);
-        }
-        const std::lock_guard lock(mutex);
-        --running;
-        finished.notify_all();
-    };
-
-    std::vector<std::thread> team;
-    // Joins on every way out, after telling the team to stop.
-    struct Join {
-        std::vector<std::thread>& team;
-        std::atomic<bool>& stop;
-        ~Join() {
-            stop.store(true, std::memory_order_relaxed);
-            for (auto& t : team) t.join();
-        }
-    } join{team, stop};
-
-    const std::size_t helpers = std::min<std::size_t>(options.threads, batches) - (batches != 0);
-    team.reserve(helpers);
-    for (std::size_t i = 0; i < helpers; ++i) {
-        {
-            const std::lock_guard lock(mutex);
-            ++running;
-        }
-        try {
-            team.emplace_back(worker);
-        } catch (const std::system_error&) {
-            // Out of threads: the ones started, and this one, do the work.
-            const std::lock_guard lock(mutex);
-            --running;
-            break;
-        }
-    }
-
-    const auto check = [&] {
-        options.checkpoint();
-        if (stop.load(std::memory_order_relaxed)) throw detail::Stopped{};
-    };
-    try {
-        run_batches(Checkpoint(check));
-    } catch (const detail::Stopped&) {}
-    std::unique_lock lock(mutex);
-    while (running != 0) {
-        // Against the system clock: a steady-clock wait needs glibc 2.34's
-        // pthread_cond_clockwait, too new for the wheels' manylinux target, and
-        // a clock step only lengthens or shortens one poll.
-        const auto until = std::chrono::system_clock::now() + options.poll;
-        if (finished.wait_until(lock, until, [&] { return running == 0; })) break;
-        lock.unlock();
-        options.checkpoint();  // a throw here stops and joins the team
-        lock.lock();
-    }
-    failure.rethrow_if_any();
+    detail::Team team;
+    team.start(std::min<std::size_t>(options.threads, batches) - (batches != 0), take_batches);
+    team.work_and_wait(take_batches, options.checkpoint, options.poll);
 }
 
 // A bulk call from start to end: items are added one by one and checked as

@@ -112,25 +112,27 @@ NoteCommitment sapling_note_commitment(std::span<const std::uint8_t, 32> g_d, st
                                        std::uint64_t value, std::span<const std::uint8_t, 32> rcm) {
     if (algebra::ct::declassify(address_point_mask(g_d)) == 0) return {{}, NoteCommitment::Refused::g_d};
     if (algebra::ct::declassify(address_point_mask(pk_d)) == 0) return {{}, NoteCommitment::Refused::pk_d};
-    algebra::BigInt<4> scalar;
-    for (std::size_t i = 0; i < 32; ++i) scalar.limbs[i / 8] |= std::uint64_t{rcm[i]} << (8 * (i % 8));
-    algebra::BigInt<4> difference = scalar;
-    const std::uint64_t below_order = difference.sub_with_borrow(algebra::JubjubFr::MODULUS);  // borrow: rcm < r_J
+    // Every copy of the inputs made here is wiped on the way out, refusal included.
+    algebra::ct::Wiped<algebra::BigInt<4>> scalar;
+    for (std::size_t i = 0; i < 32; ++i) scalar->limbs[i / 8] |= std::uint64_t{rcm[i]} << (8 * (i % 8));
+    algebra::ct::Wiped<algebra::BigInt<4>> difference(*scalar);  // rcm - r_J, as telling as rcm
+    const std::uint64_t below_order = difference->sub_with_borrow(algebra::JubjubFr::MODULUS);  // borrow: rcm < r_J
     if (algebra::ct::declassify(below_order) == 0) return {{}, NoteCommitment::Refused::rcm};
 
-    std::array<std::uint8_t, MESSAGE_BYTES> message{};
+    algebra::ct::Wiped<std::array<std::uint8_t, MESSAGE_BYTES>> message;
     std::uint64_t at = 0;
     const std::array<std::uint8_t, 1> prefix{0x3f};
-    std::array<std::uint8_t, 8> value_bytes;
-    for (std::size_t i = 0; i < value_bytes.size(); ++i) value_bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    append_bits(message, at, prefix, 6);
-    append_bits(message, at, value_bytes, 64);
-    append_bits(message, at, g_d, 256);
-    append_bits(message, at, pk_d, 256);
+    algebra::ct::Wiped<std::array<std::uint8_t, 8>> value_bytes;
+    for (std::size_t i = 0; i < value_bytes->size(); ++i)
+        (*value_bytes)[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    append_bits(*message, at, prefix, 6);
+    append_bits(*message, at, *value_bytes, 64);
+    append_bits(*message, at, g_d, 256);
+    append_bits(*message, at, pk_d, 256);
 
     static const ZcashPedersen hasher;
-    JubjubPoint commitment = hasher.sum(BitString(message, MESSAGE_BITS), 0);
-    commitment.add_assign(randomness_times(scalar));
+    JubjubPoint commitment = hasher.sum(BitString(*message, MESSAGE_BITS), 0);
+    commitment.add_assign(randomness_times(*scalar));
     return {ZcashDefinition::encode(commitment.to_affine()), NoteCommitment::Refused::none};
 }
 

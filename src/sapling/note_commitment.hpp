@@ -23,7 +23,8 @@ const JubjubPoint& note_commitment_randomness_base();
 // little-endian scalar. Refused, naming the argument, when g_d or pk_d is not
 // a point a payment address can hold (address_point_mask) or rcm is not below
 // the subgroup order r_J. Constant time in all four inputs: only those three
-// yes/no answers are declassified.
+// yes/no answers are declassified. The copies of them it makes (rcm as a
+// scalar, the message bits) are wiped before it returns.
 struct NoteCommitment {
     enum class Refused { none, g_d, pk_d, rcm };
     algebra::Bytes32 cmu;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "algebra/ct.hpp"
 #include "sapling/merkle.hpp"
 #include "sapling/note_commitment.hpp"
 #include "sapling/serial.hpp"
@@ -25,16 +26,18 @@ namespace {
 
 constexpr std::array<std::string_view, 4> NOTE_COMMITMENT_PARAMETERS{"g_d", "pk_d", "value", "rcm"};
 
-// 32 bytes of any bytes-like object, copied out (the bytes object may not
-// outlive the call's arguments).
-std::array<std::uint8_t, 32> extract_32_bytes(PyObject* value, std::string_view parameter) {
+// Secret bytes held here, wiped when the call ends however it ends.
+using Secret32 = algebra::ct::Wiped<std::array<std::uint8_t, 32>>;
+
+// 32 bytes of any bytes-like object, copied out into `out` (the bytes object
+// may not outlive the call's arguments). Written in place rather than
+// returned, so that the only copy is the one that is wiped.
+void read_32_bytes(PyObject* value, std::string_view parameter, Secret32& out) {
     const BytesLike bytes = extract_bytes_like(value, parameter);
     if (bytes.data.size() != 32) {
         raise(PyExc_ValueError, std::string(parameter) + " must be 32 bytes, not " + std::to_string(bytes.data.size()));
     }
-    std::array<std::uint8_t, 32> out;
-    std::copy(bytes.data.begin(), bytes.data.end(), out.begin());
-    return out;
+    std::copy(bytes.data.begin(), bytes.data.end(), out->begin());
 }
 
 // An int in [0, 2^64); out of range is a ValueError that does not repeat the
@@ -64,11 +67,12 @@ PyObject* sapling_note_commitment(PyObject*, PyObject* args, PyObject* kwargs) {
         std::array<Ref, NOTE_COMMITMENT_PARAMETERS.size()> arguments;
         parse_arguments({"_tamarind", "_sapling_note_commitment", NOTE_COMMITMENT_PARAMETERS, 4}, args, kwargs,
                         arguments);
-        const auto g_d = extract_32_bytes(arguments[0].get(), "g_d");
-        const auto pk_d = extract_32_bytes(arguments[1].get(), "pk_d");
+        Secret32 g_d, pk_d, rcm;
+        read_32_bytes(arguments[0].get(), "g_d", g_d);
+        read_32_bytes(arguments[1].get(), "pk_d", pk_d);
         const std::uint64_t value = extract_value(arguments[2].get());
-        const auto rcm = extract_32_bytes(arguments[3].get(), "rcm");
-        const pedersen::NoteCommitment note = pedersen::sapling_note_commitment(g_d, pk_d, value, rcm);
+        read_32_bytes(arguments[3].get(), "rcm", rcm);
+        const pedersen::NoteCommitment note = pedersen::sapling_note_commitment(*g_d, *pk_d, value, *rcm);
         using Refused = pedersen::NoteCommitment::Refused;
         constexpr std::string_view NOT_AN_ADDRESS_POINT =
             " is not a point a payment address can hold: not the canonical encoding (ZIP 216) of a point of "

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <random>
@@ -186,6 +189,28 @@ TEST(Wipe, ZeroesExactlyTheBytesItIsGiven) {
         EXPECT_EQ(buffer.back(), 0xA5);
         EXPECT_EQ(std::count(buffer.begin() + 1, buffer.end() - 1, 0), static_cast<std::ptrdiff_t>(size)) << size;
     }
+}
+
+// Built in storage the test owns, so that its bytes can still be read once
+// the Wiped is destroyed: they held the value until then, and are all zero
+// after. An optimiser that took the destructor's stores for dead ones (they
+// end the object's lifetime) would leave the value there.
+template <class T>
+void expect_wiped_when_destroyed() {
+    using Secret = algebra::ct::Wiped<T>;
+    alignas(Secret) unsigned char storage[sizeof(Secret)];
+    T value;
+    std::memset(&value, 0xA5, sizeof value);
+    Secret* secret = new (storage) Secret(value);
+    ASSERT_EQ(std::memcmp(&**secret, &value, sizeof value), 0);
+    secret->~Secret();
+    EXPECT_EQ(std::count(std::begin(storage), std::end(storage), 0), static_cast<std::ptrdiff_t>(sizeof storage));
+}
+
+TEST(Wipe, AWipedValueIsZeroOnceDestroyed) {
+    expect_wiped_when_destroyed<std::array<std::uint8_t, 32>>();  // rcm, g_d, pk_d as the binding holds them
+    expect_wiped_when_destroyed<algebra::BigInt<4>>();            // rcm as a scalar
+    expect_wiped_when_destroyed<std::array<std::uint8_t, 73>>();  // a note commitment's 582 message bits
 }
 
 TEST(Checkpoint, AnInterruptedUpdateChangesNothing) {
