@@ -17,8 +17,10 @@ inline constexpr const char* SAPLING_NOTE_COMMITMENT_DOC =
     "1,1,1,1,1,1, then `value` as 64 bits, then the 256 bits of `g_d` and of `pk_d`\n"
     "(32-byte encodings, bits taken as given, least significant first), plus\n"
     "[rcm]R, R being the group hash of \"r\" under \"Zcash_PH\". g_d, pk_d and rcm are\n"
-    "32-byte bytes-like objects, rcm a little-endian scalar below the Jubjub\n"
-    "subgroup order; 0 <= value < 2**64; else ValueError. Constant time in all four.";
+    "32-byte bytes-like objects: g_d and pk_d canonical encodings (ZIP 216) of\n"
+    "points of Jubjub's prime-order subgroup other than the identity, rcm a\n"
+    "little-endian scalar below the Jubjub subgroup order; 0 <= value < 2**64;\n"
+    "else ValueError. Constant time in all four.";
 
 // The tree functions behind tamarind.sapling (which checks heights, depths
 // and positions first and documents them). METH_VARARGS | METH_KEYWORDS
