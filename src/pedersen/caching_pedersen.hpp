@@ -251,52 +251,60 @@ class CachingPedersen {
         const std::uint64_t shared = bases_.shared_segments();
         if (segments <= cached_end()) return;
         Store& store = *store_;
-        TableCache& cache = *store_.cache();
         const std::lock_guard lock(store.grow);
-        // Plain variables, not a structured binding: the lambda below captures
-        // them, which clang before 16 cannot do with a binding.
-        const Extent at_start = extent();
-        std::uint64_t tabled = at_start.tabled;
-        std::uint64_t kept = at_start.kept;
+        Extent grown = extent();
         // Segments summed for the first time get nothing built, and neither
         // does a piece of a stream that starts past what the cache holds
         // (tables are built in order, and a stream passes each segment once).
         const std::uint64_t wanted = uses == Uses::Repeated ? segments : std::min(segments, store.seen);
         store.seen = std::max(store.seen, segments);
-        if (first > shared + tabled + kept) return;
-        segments = wanted;
-        const auto publish = [&](std::size_t bytes) {
-            store.held.fetch_add(bytes, std::memory_order_relaxed);
-            store.extent.store(tabled << 32 | kept, std::memory_order_release);
-        };
-        // Bytes are counted before a table is built, so that a full cache
-        // costs no building, and given back if building fails.
-        while (shared + tabled < segments && kept == 0 && tabled < max_count) {
-            const std::size_t bytes = table_bytes_per_segment + store.tables.cost(tabled);
+        if (first > shared + grown.tabled + grown.kept) return;
+        grow_tables(grown, wanted, checkpoint);
+        grow_multiples(grown, wanted, checkpoint);
+    }
+
+    // Full tables up to segment `segments` while no multiples table is
+    // kept, within three quarters of the limit; under the store's `grow`.
+    // Bytes are counted before a table is built, so that a full cache costs
+    // no building, and given back if building fails.
+    void grow_tables(Extent& grown, std::uint64_t segments, Checkpoint checkpoint) {
+        const std::uint64_t shared = bases_.shared_segments();
+        Store& store = *store_;
+        TableCache& cache = *store_.cache();
+        while (shared + grown.tabled < segments && grown.kept == 0 && grown.tabled < max_count) {
+            const std::size_t bytes = table_bytes_per_segment + store.tables.cost(grown.tabled);
             if (!cache.charge(&store, bytes, 3)) break;
             try {
                 std::vector<Entry> table =
-                    Tables::build_segment(bases_.base_vartime(shared + tabled), chunks_per_segment);
-                store.tables.at(tabled) = std::move(table);
+                    Tables::build_segment(bases_.base_vartime(shared + grown.tabled), chunks_per_segment);
+                store.tables.at(grown.tabled) = std::move(table);
             } catch (...) {
                 cache.refund(&store, bytes);
                 throw;
             }
-            ++tabled;
-            publish(bytes);
+            ++grown.tabled;
+            publish_growth(grown, bytes);
             checkpoint();
         }
-        // Then multiples tables, in slices that share one inversion, so that
-        // temporary memory stays small and a fault keeps what was completed.
+    }
+
+    // Then multiples tables up to segment `segments`, within the limit, in
+    // slices that share one inversion, so that temporary memory stays small
+    // and a fault keeps what was completed; under the store's `grow`.
+    void grow_multiples(Extent& grown, std::uint64_t segments, Checkpoint checkpoint) {
         constexpr std::uint64_t slice = 256;
+        const std::uint64_t shared = bases_.shared_segments();
+        Store& store = *store_;
+        TableCache& cache = *store_.cache();
         std::vector<Point> points;
         std::vector<Entry> entries;
-        while (shared + tabled + kept < segments && kept < max_count) {
-            const std::uint64_t want = std::min({slice, segments - (shared + tabled + kept), max_count - kept});
+        while (shared + grown.tabled + grown.kept < segments && grown.kept < max_count) {
+            const std::uint64_t next = shared + grown.tabled + grown.kept;
+            const std::uint64_t want = std::min({slice, segments - next, max_count - grown.kept});
             std::uint64_t n = 0;
             std::size_t bytes = 0;
             for (; n < want; ++n) {
-                const std::size_t more = multiples_per_segment * sizeof(Entry) + store.multiples.cost(kept + n);
+                const std::size_t more = multiples_per_segment * sizeof(Entry) + store.multiples.cost(grown.kept + n);
                 if (!cache.charge(&store, more, 4)) break;
                 bytes += more;
             }
@@ -306,21 +314,27 @@ class CachingPedersen {
                 entries.resize(points.size());
                 for (std::uint64_t i = 0; i < n; ++i)
                     Multiples::segment_points(
-                        bases_.base_vartime(shared + tabled + kept + i), 1,
+                        bases_.base_vartime(next + i), 1,
                         std::span<Point>(points).subspan(i * multiples_per_segment, multiples_per_segment));
                 algebra::batch_to_niels<Curve>(points, entries);
                 for (std::uint64_t i = 0; i < n; ++i) {
                     const auto first = entries.begin() + static_cast<std::ptrdiff_t>(i * multiples_per_segment);
-                    store.multiples.at(kept + i).assign(first, first + multiples_per_segment);
+                    store.multiples.at(grown.kept + i).assign(first, first + multiples_per_segment);
                 }
             } catch (...) {
                 cache.refund(&store, bytes);  // nothing of the slice is published
                 throw;
             }
-            kept += n;
-            publish(bytes);
+            grown.kept += n;
+            publish_growth(grown, bytes);
             checkpoint();
         }
+    }
+
+    // Makes `grown` and `bytes` more visible to readers.
+    void publish_growth(Extent grown, std::size_t bytes) {
+        store_->held.fetch_add(bytes, std::memory_order_relaxed);
+        store_->extent.store(grown.tabled << 32 | grown.kept, std::memory_order_release);
     }
 
     // Segments [begin, end) of an input whose first segment is `origin`, by
