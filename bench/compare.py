@@ -57,6 +57,19 @@ def worker(seconds: float) -> dict:
         for name, make in configurable.items():
             hasher = make(size)
             results[f"{name} {size} B warm"] = cpu_rate(lambda: hasher.hash(data), seconds)
+    for size in SIZES:
+        data = os.urandom(size)
+        both = [getattr(t, name)() for name in ("ZcashPedersen", "CircomPedersen")]
+        for hasher in both:
+            hasher.hash_vartime(data)
+            hasher.hash_vartime(data)  # wide tables, and tables for a length hashed a second time
+            results[f"{type(hasher).__name__} {size} B vartime warm"] = cpu_rate(
+                lambda: hasher.hash_vartime(data), seconds
+            )
+        # Both in one process, in turn: whatever tables the two keep between calls.
+        results[f"Zcash + Circom {size} B vartime in turn"] = cpu_rate(
+            lambda: [hasher.hash_vartime(data) for hasher in both], seconds
+        )
     data = os.urandom(64)
     for name in ("ZcashPedersen", "CircomPedersen"):
         cls = getattr(t, name)

@@ -474,10 +474,11 @@ def _sapling_note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: i
 
 def table_cache_info() -> Dict[str, int]:
     """The process's table cache, as a dict: "limit", the limit in bytes;
-    "bytes", what counts against it (the tables that inputs grew, and tables
-    kept for hashers that no longer exist); "held", the bytes of every table
-    the cache holds, those of live configurable hashers included; "blocks",
-    the number of sets of tables (one per set of generators, or per pair of
+    "bytes", what counts against it (the tables that inputs grew, the wide
+    tables of variable-time calls, and tables kept for hashers that no longer
+    exist); "held", the bytes of every table the cache holds, those of live
+    configurable hashers included; "blocks", the number of sets of tables (one
+    per set of generators and one for its wide tables, or per pair of
     configurable sizes)."""
 
 def set_table_cache_limit(limit: SupportsIndex, /) -> None:

@@ -34,10 +34,10 @@ BabyJubjubStandardPoint base_point(std::uint64_t index);
 BabyJubjubStandardPoint derive_base_point(std::uint64_t index);
 
 // base_point in the a = -1 model; the first segments have shared tables,
-// and wide variable-time ones (wide_tables.hpp).
+// and wide variable-time ones in the table cache (wide_tables.hpp).
 struct CircomBases {
-    // Segments with wide tables: 1.2 KB of input, 15 MB at most; the first
-    // 150 bytes from wider ones, 19 MB at most.
+    // Segments with wide tables: 1.2 KB of input, 34 MiB at most, of which
+    // the wider ones of the first 150 bytes take 19 MiB.
     static constexpr std::uint64_t wide_segments = 48;
     static constexpr std::uint64_t widest_segments = 6;
 
@@ -46,10 +46,7 @@ struct CircomBases {
     static constexpr std::uint64_t shared_segments() { return shared::SEGMENTS; }
     std::span<const algebra::Niels<algebra::BabyJubjubMinusOneConfig>> shared_table(std::uint64_t segment) const;
     static constexpr std::uint64_t wide_segments_vartime() { return wide_segments; }
-    // Built on first use; segment < wide_segments.
-    const algebra::Niels<algebra::BabyJubjubMinusOneConfig>* wide_table_vartime(std::uint64_t segment) const;
     static constexpr std::uint64_t widest_segments_vartime() { return widest_segments; }
-    const algebra::Niels<algebra::BabyJubjubMinusOneConfig>* widest_table_vartime(std::uint64_t segment) const;
 };
 
 struct CircomDefinition {

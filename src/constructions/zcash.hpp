@@ -58,10 +58,11 @@ JubjubPoint find_group_hash(std::span<const std::uint8_t> personalization, std::
 // Segment base points under one personalization: rows of SAPLING_GENERATORS
 // for the default one, group hashes otherwise (tag: the segment index as 4
 // bytes little-endian). The default personalization's first segments have
-// tables shared by the process, and wide variable-time ones (wide_tables.hpp).
+// tables shared by the process, and wide variable-time ones in the table
+// cache (wide_tables.hpp).
 class SaplingBases {
   public:
-    // Segments with wide tables: 1.2 KB of input, 26 MB at most.
+    // Segments with wide tables: 1.2 KB of input, 26 MiB at most.
     static constexpr std::uint64_t wide_segments = 52;
 
     explicit SaplingBases(std::array<std::uint8_t, 8> personalization) : personalization_(personalization) {}
@@ -70,8 +71,6 @@ class SaplingBases {
     std::uint64_t shared_segments() const { return is_default() ? shared::SEGMENTS : 0; }
     std::span<const algebra::Niels<algebra::JubjubConfig>> shared_table(std::uint64_t segment) const;
     std::uint64_t wide_segments_vartime() const { return is_default() ? wide_segments : 0; }
-    // Built on first use; segment < wide_segments_vartime().
-    const algebra::Niels<algebra::JubjubConfig>* wide_table_vartime(std::uint64_t segment) const;
     const std::array<std::uint8_t, 8>& personalization() const { return personalization_; }
     std::string cache_key() const { return std::string(personalization_.begin(), personalization_.end()); }
 

@@ -25,6 +25,7 @@
 #include "pedersen/engine.hpp"
 #include "pedersen/table.hpp"
 #include "pedersen/table_cache.hpp"
+#include "pedersen/wide_tables.hpp"
 
 namespace pedersen {
 
@@ -34,15 +35,12 @@ namespace pedersen {
 //   std::uint64_t shared_segments() const;                      built-in tables
 //   std::span<const Entry> shared_table(std::uint64_t) const;   segment < shared_segments()
 //
-// and, optionally, wide tables for the variable-time sums of the first
-// segments (wide_tables.hpp), of Def::wide_chunks_per_lookup chunks a group,
-// and ahead of them still wider ones (Def::widest_chunks_per_lookup) for
-// fewer segments:
+// and, optionally, how many first segments have wide tables for the
+// variable-time sums (wide_tables.hpp), of Def::wide_chunks_per_lookup chunks
+// a group, the first of them still wider ones (Def::widest_chunks_per_lookup):
 //
 //   std::uint64_t wide_segments_vartime() const;
-//   const Entry* wide_table_vartime(std::uint64_t) const;       segment < wide_segments_vartime()
 //   std::uint64_t widest_segments_vartime() const;              at most wide_segments_vartime()
-//   const Entry* widest_table_vartime(std::uint64_t) const;     segment < widest_segments_vartime()
 //
 // and, when more than one set of generators exists, a key naming them for
 // the table cache:
@@ -57,7 +55,9 @@ namespace pedersen {
 // segments, up to the limit; segments past both are summed from base points
 // derived during the call. So the cache never holds more than its limit,
 // whatever it is given to hash, and results never depend on what it holds.
-// An instance given a cap of its own has a cache of its own, limited by it.
+// The wide tables are a block of the same cache, grown into the room it
+// leaves free. An instance given a cap of its own has a cache of its own,
+// limited by it, its wide tables included.
 template <Construction Def, class Bases>
 class CachingPedersen {
   public:
@@ -68,6 +68,9 @@ class CachingPedersen {
     using Tables = Layout<Curve, Encoding, Def::chunks_per_lookup>;
     using Multiples = Layout<Curve, Encoding, 1>;
     using Definition = Def;
+    // The wide tables a variable-time call holds while it runs; empty when
+    // there are none.
+    using WideHandle = TableCache::Handle<WideTablesVartime<Entry>>;
 
     static constexpr std::uint64_t chunks_per_segment = Def::chunks_per_segment;
     static constexpr std::size_t default_cap = std::size_t{64} << 20;
@@ -96,8 +99,8 @@ class CachingPedersen {
         return hash_bits_vartime(BitString(data), checkpoint);
     }
     algebra::Bytes32 hash_bits_vartime(const BitString& bits, Checkpoint checkpoint = {}) {
-        prepare_bits_vartime(0, bits.size(), checkpoint);
-        return Def::encode(sum<VariableTime>(bits, 0, checkpoint).to_affine_vartime());
+        const WideHandle wide = prepare_bits_vartime(0, bits.size(), checkpoint);
+        return Def::encode(sum<VariableTime>(bits, 0, checkpoint, wide).to_affine_vartime());
     }
     // The hash point itself, in the curve's published model.
     PublishedPoint<Def> point(const BitString& bits, Checkpoint checkpoint = {}) {
@@ -123,22 +126,31 @@ class CachingPedersen {
         extend(first_segment, first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits)), checkpoint,
                uses);
     }
-    // The same for sum<VariableTime>, which needs nothing more for an input
-    // within the wide tables.
-    void prepare_bits_vartime(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {},
-                              Uses uses = Uses::Once) {
+    // The same for sum<VariableTime>, which reads the wide tables that the
+    // returned handle holds for as long as it lives, and needs nothing more
+    // for an input within them.
+    WideHandle prepare_bits_vartime(std::uint64_t first_segment, std::uint64_t bits, Checkpoint checkpoint = {},
+                                    Uses uses = Uses::Once) {
         const std::uint64_t end = first_segment + segments_for(chunk_count_bits(bits, Encoding::chunk_bits));
-        if (end > wide_segments()) extend(first_segment, end, checkpoint, uses);
+        const std::uint64_t wide_end = std::min(end, wide_segments());
+        // The ordinary tables serve most of a longer input: they grow first,
+        // and the wide ones take the room left.
+        if (end > wide_end) extend(first_segment, end, checkpoint, uses);
+        WideHandle wide = open_wide(wide_end, checkpoint);
+        if (end <= wide_end && (wide ? wide->ready() : 0) < end) extend(first_segment, end, checkpoint, uses);
+        return wide;
     }
 
     // The sum of an input placed at segment `first_segment` of a longer one,
-    // from whatever the cache holds (see prepare); so an input cut at segment
-    // boundaries sums piece by piece.
+    // from whatever the cache holds (see prepare) and, in variable time, the
+    // wide tables `wide` holds; so an input cut at segment boundaries sums
+    // piece by piece.
     Point sum(std::span<const std::uint8_t> data, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
         return sum(BitString(data), first_segment, checkpoint);
     }
     template <Lookup L = ConstantTime>
-    Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
+    Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {},
+              const WideHandle& wide = {}) const {
         constexpr std::uint64_t checkpoint_segments =
             std::max<std::uint64_t>(1, checkpoint_chunks / chunks_per_segment);
         const std::uint64_t chunks = chunk_count_bits(bits.size(), Encoding::chunk_bits);
@@ -155,13 +167,14 @@ class CachingPedersen {
                 if ((s - first_segment + 1) % checkpoint_segments == 0) checkpoint();
             }
         };
-        if constexpr (L::vartime && has_widest_tables) {
-            walk_wide(Layout<Curve, Encoding, Def::widest_chunks_per_lookup>{}, bases_.widest_segments_vartime(),
-                      [&](std::uint64_t i) { return bases_.widest_table_vartime(i); });
-        }
         if constexpr (L::vartime && has_wide_tables) {
-            walk_wide(Layout<Curve, Encoding, Def::wide_chunks_per_lookup>{}, wide_segments(),
-                      [&](std::uint64_t i) { return bases_.wide_table_vartime(i); });
+            if (wide) {
+                const std::uint64_t ready = wide->ready();
+                const auto table_of = [&](std::uint64_t i) { return wide->table(i); };
+                if constexpr (has_widest_tables)
+                    walk_wide(WidestTables{}, std::min(ready, bases_.widest_segments_vartime()), table_of);
+                walk_wide(WideTables{}, ready, table_of);
+            }
         }
         const std::uint64_t shared = bases_.shared_segments();
         const Extent extent = this->extent();
@@ -180,8 +193,8 @@ class CachingPedersen {
     // Bits of input one segment takes.
     static constexpr std::uint64_t segment_bits() { return chunks_per_segment * Encoding::chunk_bits; }
 
-    static constexpr bool has_wide_tables = requires(const Bases& b) { b.wide_table_vartime(std::uint64_t{0}); };
-    static constexpr bool has_widest_tables = requires(const Bases& b) { b.widest_table_vartime(std::uint64_t{0}); };
+    static constexpr bool has_wide_tables = requires(const Bases& b) { b.wide_segments_vartime(); };
+    static constexpr bool has_widest_tables = requires(const Bases& b) { b.widest_segments_vartime(); };
     // Segments that sum<VariableTime> takes from wide tables.
     std::uint64_t wide_segments() const {
         if constexpr (has_wide_tables) {
@@ -207,6 +220,9 @@ class CachingPedersen {
     const Bases& bases() const { return bases_; }
 
   private:
+    using WideTables = Layout<Curve, Encoding, wide_chunks_per_lookup<Def>()>;
+    using WidestTables = Layout<Curve, Encoding, widest_chunks_per_lookup<Def>()>;
+
     static std::uint64_t segments_for(std::uint64_t chunks) {
         return chunks / chunks_per_segment + (chunks % chunks_per_segment != 0);
     }
@@ -246,57 +262,109 @@ class CachingPedersen {
     }
     static constexpr char kind = 0;
 
+    // The wide tables, grown for segments [0, end) if the cache has free
+    // room for them all; none when the generators have none. Under a key of their
+    // own kind (another variable's address) and the generators'.
+    WideHandle open_wide(std::uint64_t end, Checkpoint checkpoint) const {
+        if constexpr (has_wide_tables) {
+            const std::uint64_t segments = bases_.wide_segments_vartime();
+            if (segments == 0) return {};
+            TableCache& cache = *store_.cache();
+            WideHandle wide = cache.template growing<WideTablesVartime<Entry>>(
+                wide_key(), [segments] { return std::make_unique<WideTablesVartime<Entry>>(segments); });
+            wide->grow(
+                cache, end, [this](std::uint64_t s) { return wide_table_bytes(s); },
+                [this](std::uint64_t s) { return build_wide(s); }, checkpoint);
+            return wide;
+        } else {
+            return {};
+        }
+    }
+    std::string wide_key() const {
+        std::string key = std::to_string(reinterpret_cast<std::uintptr_t>(&wide_kind));
+        if constexpr (requires { bases_.cache_key(); }) key.append(1, ' ').append(bases_.cache_key());
+        return key;
+    }
+    static constexpr char wide_kind = 0;
+
+    // Segment s's wide table: of the widest groups for the first segments.
+    bool is_widest(std::uint64_t s) const {
+        if constexpr (has_widest_tables) {
+            return s < bases_.widest_segments_vartime();
+        } else {
+            return false;
+        }
+    }
+    std::size_t wide_table_bytes(std::uint64_t s) const {
+        return (is_widest(s) ? WidestTables::segment_entries(chunks_per_segment)
+                             : WideTables::segment_entries(chunks_per_segment)) *
+               sizeof(Entry);
+    }
+    std::vector<Entry> build_wide(std::uint64_t s) const {
+        const Point base = bases_.base_vartime(s);
+        return is_widest(s) ? WidestTables::build_segment(base, chunks_per_segment)
+                            : WideTables::build_segment(base, chunks_per_segment);
+    }
+
     // Tables for segments [first, segments) of an input.
     void extend(std::uint64_t first, std::uint64_t segments, Checkpoint checkpoint, Uses uses) {
         const std::uint64_t shared = bases_.shared_segments();
         if (segments <= cached_end()) return;
         Store& store = *store_;
-        TableCache& cache = *store_.cache();
         const std::lock_guard lock(store.grow);
-        // Plain variables, not a structured binding: the lambda below captures
-        // them, which clang before 16 cannot do with a binding.
-        const Extent at_start = extent();
-        std::uint64_t tabled = at_start.tabled;
-        std::uint64_t kept = at_start.kept;
+        Extent grown = extent();
         // Segments summed for the first time get nothing built, and neither
         // does a piece of a stream that starts past what the cache holds
         // (tables are built in order, and a stream passes each segment once).
         const std::uint64_t wanted = uses == Uses::Repeated ? segments : std::min(segments, store.seen);
         store.seen = std::max(store.seen, segments);
-        if (first > shared + tabled + kept) return;
-        segments = wanted;
-        const auto publish = [&](std::size_t bytes) {
-            store.held.fetch_add(bytes, std::memory_order_relaxed);
-            store.extent.store(tabled << 32 | kept, std::memory_order_release);
-        };
-        // Bytes are counted before a table is built, so that a full cache
-        // costs no building, and given back if building fails.
-        while (shared + tabled < segments && kept == 0 && tabled < max_count) {
-            const std::size_t bytes = table_bytes_per_segment + store.tables.cost(tabled);
+        if (first > shared + grown.tabled + grown.kept) return;
+        grow_tables(grown, wanted, checkpoint);
+        grow_multiples(grown, wanted, checkpoint);
+    }
+
+    // Full tables up to segment `segments` while no multiples table is
+    // kept, within three quarters of the limit; under the store's `grow`.
+    // Bytes are counted before a table is built, so that a full cache costs
+    // no building, and given back if building fails.
+    void grow_tables(Extent& grown, std::uint64_t segments, Checkpoint checkpoint) {
+        const std::uint64_t shared = bases_.shared_segments();
+        Store& store = *store_;
+        TableCache& cache = *store_.cache();
+        while (shared + grown.tabled < segments && grown.kept == 0 && grown.tabled < max_count) {
+            const std::size_t bytes = table_bytes_per_segment + store.tables.cost(grown.tabled);
             if (!cache.charge(&store, bytes, 3)) break;
             try {
                 std::vector<Entry> table =
-                    Tables::build_segment(bases_.base_vartime(shared + tabled), chunks_per_segment);
-                store.tables.at(tabled) = std::move(table);
+                    Tables::build_segment(bases_.base_vartime(shared + grown.tabled), chunks_per_segment);
+                store.tables.at(grown.tabled) = std::move(table);
             } catch (...) {
                 cache.refund(&store, bytes);
                 throw;
             }
-            ++tabled;
-            publish(bytes);
+            ++grown.tabled;
+            publish_growth(grown, bytes);
             checkpoint();
         }
-        // Then multiples tables, in slices that share one inversion, so that
-        // temporary memory stays small and a fault keeps what was completed.
+    }
+
+    // Then multiples tables up to segment `segments`, within the limit, in
+    // slices that share one inversion, so that temporary memory stays small
+    // and a fault keeps what was completed; under the store's `grow`.
+    void grow_multiples(Extent& grown, std::uint64_t segments, Checkpoint checkpoint) {
         constexpr std::uint64_t slice = 256;
+        const std::uint64_t shared = bases_.shared_segments();
+        Store& store = *store_;
+        TableCache& cache = *store_.cache();
         std::vector<Point> points;
         std::vector<Entry> entries;
-        while (shared + tabled + kept < segments && kept < max_count) {
-            const std::uint64_t want = std::min({slice, segments - (shared + tabled + kept), max_count - kept});
+        while (shared + grown.tabled + grown.kept < segments && grown.kept < max_count) {
+            const std::uint64_t next = shared + grown.tabled + grown.kept;
+            const std::uint64_t want = std::min({slice, segments - next, max_count - grown.kept});
             std::uint64_t n = 0;
             std::size_t bytes = 0;
             for (; n < want; ++n) {
-                const std::size_t more = multiples_per_segment * sizeof(Entry) + store.multiples.cost(kept + n);
+                const std::size_t more = multiples_per_segment * sizeof(Entry) + store.multiples.cost(grown.kept + n);
                 if (!cache.charge(&store, more, 4)) break;
                 bytes += more;
             }
@@ -306,21 +374,27 @@ class CachingPedersen {
                 entries.resize(points.size());
                 for (std::uint64_t i = 0; i < n; ++i)
                     Multiples::segment_points(
-                        bases_.base_vartime(shared + tabled + kept + i), 1,
+                        bases_.base_vartime(next + i), 1,
                         std::span<Point>(points).subspan(i * multiples_per_segment, multiples_per_segment));
                 algebra::batch_to_niels<Curve>(points, entries);
                 for (std::uint64_t i = 0; i < n; ++i) {
                     const auto first = entries.begin() + static_cast<std::ptrdiff_t>(i * multiples_per_segment);
-                    store.multiples.at(kept + i).assign(first, first + multiples_per_segment);
+                    store.multiples.at(grown.kept + i).assign(first, first + multiples_per_segment);
                 }
             } catch (...) {
                 cache.refund(&store, bytes);  // nothing of the slice is published
                 throw;
             }
-            kept += n;
-            publish(bytes);
+            grown.kept += n;
+            publish_growth(grown, bytes);
             checkpoint();
         }
+    }
+
+    // Makes `grown` and `bytes` more visible to readers.
+    void publish_growth(Extent grown, std::size_t bytes) {
+        store_->held.fetch_add(bytes, std::memory_order_relaxed);
+        store_->extent.store(grown.tabled << 32 | grown.kept, std::memory_order_release);
     }
 
     // Segments [begin, end) of an input whose first segment is `origin`, by

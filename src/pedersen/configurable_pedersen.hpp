@@ -43,6 +43,8 @@ class ConfigurablePedersen {
     using Tables = Layout<Curve, Encoding, Def::chunks_per_lookup, typename TableGroup<Def>::type>;
     using WideTables = Layout<Curve, Encoding, wide_chunks_per_lookup<Def>()>;
     using Definition = Def;
+    // The wide tables belong to the instance's block: a call holds nothing.
+    struct WideHandle {};
 
     static constexpr std::size_t wide_cap = std::size_t{64} << 20;
 
@@ -102,7 +104,7 @@ class ConfigurablePedersen {
     }
     algebra::Bytes32 hash_bits_vartime(const BitString& bits, Checkpoint checkpoint = {}) const {
         check_capacity_bits(bits.size());
-        prepare_bits_vartime(0, bits.size(), checkpoint);
+        (void)prepare_bits_vartime(0, bits.size(), checkpoint);
         return Def::encode(sum<VariableTime>(bits, 0, checkpoint).to_affine_vartime());
     }
     // The hash point itself, in the curve's published model.
@@ -132,13 +134,14 @@ class ConfigurablePedersen {
     void prepare_bits(std::uint64_t, std::uint64_t, Checkpoint = {}, Uses = Uses::Once) const {}
     // Builds the wide tables, once, if they fit wide_cap; what is thrown
     // leaves none behind. Any number of threads may call it at once.
-    void prepare_bits_vartime(std::uint64_t, std::uint64_t, Checkpoint checkpoint = {}, Uses = Uses::Once) const {
-        if (!fixed_ || fixed_->wide_ready() != nullptr || !wide_fits()) return;
+    WideHandle prepare_bits_vartime(std::uint64_t, std::uint64_t, Checkpoint checkpoint = {}, Uses = Uses::Once) const {
+        if (!fixed_ || fixed_->wide_ready() != nullptr || !wide_fits()) return {};
         Fixed& fixed = *fixed_;
         const std::lock_guard lock(fixed.wide_mutex);
-        if (fixed.wide_ready() != nullptr) return;
+        if (fixed.wide_ready() != nullptr) return {};
         fixed.wide = build_tables<WideTables>(segments_, per_segment_, checkpoint);
         fixed.wide_published.store(fixed.wide.data(), std::memory_order_release);
+        return {};
     }
     // Whether the wide tables fit wide_cap (there are none to build without chunks).
     bool wide_fits() const {
@@ -155,7 +158,8 @@ class ConfigurablePedersen {
     }
     // Variable-time sums read the wide tables once they are built.
     template <Lookup L = ConstantTime>
-    Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {}) const {
+    Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {},
+              const WideHandle& = {}) const {
         if constexpr (L::vartime) {
             if (const Entry* wide = fixed_ ? fixed_->wide_ready() : nullptr)
                 return sum_with<WideTables, L>(wide,

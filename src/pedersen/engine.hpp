@@ -81,6 +81,18 @@ constexpr unsigned wide_chunks_per_lookup() {
     }
 }
 
+// Chunks per group of the still wider tables that variable-time sums may use
+// for the first segments: the construction's widest_chunks_per_lookup, else
+// wide_chunks_per_lookup.
+template <Construction Def>
+constexpr unsigned widest_chunks_per_lookup() {
+    if constexpr (requires { Def::widest_chunks_per_lookup; }) {
+        return Def::widest_chunks_per_lookup;
+    } else {
+        return wide_chunks_per_lookup<Def>();
+    }
+}
+
 // The group arithmetic of a configurable construction's tables (see
 // encodings.hpp): its TableGroup, else its encoding's own.
 template <Construction Def>

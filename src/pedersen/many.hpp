@@ -88,10 +88,11 @@ struct BatchSpace {
 
     // out[i] = the digest of items[i] for the items of one batch.
     void hash(const Hasher& hasher, std::span<const BitString> items, std::span<algebra::Bytes32> out, bool vartime,
-              Checkpoint checkpoint) {
+              Checkpoint checkpoint, const typename Hasher::WideHandle& wide) {
         const std::size_t n = items.size();
         if (vartime) {
-            for (std::size_t i = 0; i < n; ++i) points[i] = hasher.template sum<VariableTime>(items[i], 0, checkpoint);
+            for (std::size_t i = 0; i < n; ++i)
+                points[i] = hasher.template sum<VariableTime>(items[i], 0, checkpoint, wide);
             algebra::batch_to_affine_vartime<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
         } else {
             for (std::size_t i = 0; i < n; ++i) points[i] = hasher.sum(items[i], 0, checkpoint);
@@ -104,12 +105,14 @@ struct BatchSpace {
 }  // namespace detail
 
 // out[i] = hasher.hash_bits(items[i]) for every i. The hasher must be ready
-// for the longest item (check_capacity_bits, prepare_bits) and is only read.
+// for the longest item (check_capacity_bits, prepare_bits) and is only read;
+// variable-time sums read the wide tables that `wide` holds
+// (prepare_bits_vartime).
 // Whatever the checkpoint or a worker throws is rethrown once every worker
 // has stopped; `out` is then incomplete.
 template <class Hasher>
 void hash_many(const Hasher& hasher, std::span<const BitString> items, std::span<algebra::Bytes32> out,
-               const ManyOptions& options) {
+               const ManyOptions& options, const typename Hasher::WideHandle& wide = {}) {
     const std::vector<std::size_t> starts = detail::batch_starts(items);
     const std::size_t batches = starts.size() - 1;
     std::atomic<std::size_t> next{0};
@@ -121,7 +124,7 @@ void hash_many(const Hasher& hasher, std::span<const BitString> items, std::span
             const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
             if (b >= batches) return;
             const std::size_t first = starts[b], n = starts[b + 1] - first;
-            space.hash(hasher, items.subspan(first, n), out.subspan(first, n), options.vartime, checkpoint);
+            space.hash(hasher, items.subspan(first, n), out.subspan(first, n), options.vartime, checkpoint, wide);
         }
     };
     detail::Team team;
@@ -176,14 +179,15 @@ class ManyInputs {
                                        bool vartime = false) const {
         // Grows once, for every item.
         const Uses uses = items_.size() > 1 ? Uses::Repeated : Uses::Once;
+        typename H::WideHandle wide;  // held until every item is hashed
         if (vartime)
-            hasher.prepare_bits_vartime(0, longest_, checkpoint, uses);
+            wide = hasher.prepare_bits_vartime(0, longest_, checkpoint, uses);
         else
             hasher.prepare_bits(0, longest_, checkpoint, uses);
         std::vector<algebra::Bytes32> digests(items_.size());
         const auto team = static_cast<unsigned>(std::min<std::uint64_t>(threads.value_or(usable_cpus()), 1u << 16));
         hash_many(std::as_const(hasher), std::span<const BitString>(items_), std::span<algebra::Bytes32>(digests),
-                  {.threads = team, .checkpoint = checkpoint, .vartime = vartime});
+                  {.threads = team, .checkpoint = checkpoint, .vartime = vartime}, wide);
         return digests;
     }
 

@@ -11,10 +11,14 @@
 // - a fixed block (the configurable hashers' tables, sized by their
 //   constructor arguments alone) is held for as long as an instance refers
 //   to it, and counts against the limit only once none does: it is kept
-//   for the next instance with the same sizes while it fits.
-// Blocks no instance refers to are dropped, least recently used first, when
-// room is needed or the limit is lowered. A cache object with a limit of its
-// own serves a single instance that is given its own cap.
+//   for the next instance with the same sizes while it fits;
+// - a block that only saves time (the wide tables of variable-time sums) is
+//   held by a call only while it runs, and grows like a growing block but
+//   only into room the limit leaves free: it never makes another block go,
+//   so two of them that do not fit together never evict each other in turn.
+// Blocks no instance or call refers to are dropped, least recently used
+// first, when room is needed or the limit is lowered. A cache object with a
+// limit of its own serves a single instance that is given its own cap.
 
 #include <algorithm>
 #include <array>
@@ -115,6 +119,10 @@ class TableCache {
     // The growing block under `key`, made by `make()` if there is none.
     template <class Block, class Make>
     Handle<Block> growing(const std::string& key, Make make) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (CachedTables* found = find(key)) return Handle<Block>(this, static_cast<Block*>(retained(found)));
+        }
         return enter(key, make(), true);
     }
 
@@ -146,7 +154,18 @@ class TableCache {
         return true;
     }
 
-    // Gives back what charge() counted for a growth that failed.
+    // Counts `bytes` more for the growing `block` if they fit in the room
+    // the limit leaves free, dropping nothing.
+    bool charge_free(CachedTables* block, std::size_t bytes) {
+        const std::lock_guard lock(mutex_);
+        if (bytes > limit_ || charged_ > limit_ - bytes) return false;
+        block->charged_ += bytes;
+        charged_ += bytes;
+        return true;
+    }
+
+    // Gives back what charge() or charge_free() counted for a growth that
+    // failed.
     void refund(CachedTables* block, std::size_t bytes) noexcept {
         const std::lock_guard lock(mutex_);
         block->charged_ -= bytes;

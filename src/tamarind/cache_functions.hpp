@@ -14,10 +14,11 @@ PyObject* set_table_cache_limit(PyObject* module, PyObject* limit);
 inline constexpr const char* TABLE_CACHE_INFO_DOC =
     "table_cache_info()\n--\n\n"
     "The process's table cache, as a dict: \"limit\", the limit in bytes;\n"
-    "\"bytes\", what counts against it (the tables that inputs grew, and tables\n"
-    "kept for hashers that no longer exist); \"held\", the bytes of every table\n"
-    "the cache holds, those of live configurable hashers included; \"blocks\",\n"
-    "the number of sets of tables (one per set of generators, or per pair of\n"
+    "\"bytes\", what counts against it (the tables that inputs grew, the wide\n"
+    "tables of variable-time calls, and tables kept for hashers that no longer\n"
+    "exist); \"held\", the bytes of every table the cache holds, those of live\n"
+    "configurable hashers included; \"blocks\", the number of sets of tables (one\n"
+    "per set of generators and one for its wide tables, or per pair of\n"
     "configurable sizes).";
 
 inline constexpr const char* SET_TABLE_CACHE_LIMIT_DOC =

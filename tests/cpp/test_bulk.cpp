@@ -200,7 +200,7 @@ void expect_wiped_when_destroyed() {
     using Secret = algebra::ct::Wiped<T>;
     alignas(Secret) unsigned char storage[sizeof(Secret)];
     T value;
-    std::memset(&value, 0xA5, sizeof value);
+    std::memset(static_cast<void*>(&value), 0xA5, sizeof value);  // raw bytes: any T will do
     Secret* secret = new (storage) Secret(value);
     ASSERT_EQ(std::memcmp(&**secret, &value, sizeof value), 0);
     secret->~Secret();

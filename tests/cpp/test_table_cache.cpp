@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "constructions/circom.hpp"
 #include "constructions/configurable.hpp"
 #include "constructions/zcash.hpp"
+#include "pedersen/many.hpp"
 #include "pedersen/table_cache.hpp"
 #include "test_support.hpp"
 
@@ -145,6 +147,56 @@ TEST(TableCache, ThreadsGrowingOneBlockAgree) {
         });
     for (auto& t : threads) t.join();
     for (const auto& digest : got) EXPECT_EQ(digest, want);
+}
+
+TEST(TableCache, WideTablesStayWhileACallReadsThemWhateverTheLimit) {
+    // A thread lowers the limit to nothing and raises it again while others
+    // hash in variable time, one call at a time and many items on two threads:
+    // a table dropped under a reader would change its digests (or trip the
+    // sanitizers).
+    TableCache& cache = TableCache::process();
+    const auto zcash_data = random_bytes(64, 6);   // 3 segments of wide tables
+    const auto circom_data = random_bytes(25, 7);  // 1 segment of the widest
+    const auto zcash_want = own_cache_digest(pedersen::SAPLING_PERSONALIZATION, zcash_data);
+    const auto circom_want = pedersen::CircomPedersen(std::size_t{1} << 30).hash(circom_data);
+    std::atomic<bool> done{false};
+    std::thread limiter([&] {
+        while (!done.load()) {
+            cache.set_limit(0);
+            std::this_thread::yield();
+            cache.set_limit(TableCache::default_limit);
+            std::this_thread::yield();
+        }
+    });
+    std::array<bool, 3> wrong{};
+    constexpr int rounds = 16;
+    std::thread zcash([&] {
+        ZcashPedersen h;
+        for (int i = 0; i < rounds; ++i) wrong[0] |= h.hash_vartime(zcash_data) != zcash_want;
+    });
+    std::thread circom([&] {
+        pedersen::CircomPedersen h;
+        for (int i = 0; i < rounds; ++i) wrong[1] |= h.hash_vartime(circom_data) != circom_want;
+    });
+    std::thread many([&] {
+        ZcashPedersen h;
+        pedersen::ManyInputs<ZcashPedersen> inputs(h, std::nullopt);
+        for (int i = 0; i < 4; ++i) (void)inputs.add(zcash_data);
+        for (int i = 0; i < rounds; ++i)
+            for (const auto& digest : inputs.hash(h, 2, {}, true)) wrong[2] |= digest != zcash_want;
+    });
+    zcash.join();
+    circom.join();
+    many.join();
+    done.store(true);
+    limiter.join();
+    EXPECT_EQ(wrong, (std::array<bool, 3>{}));  // no call saw a wrong digest
+
+    // With room, the tables are built again, counted, and the limit holds.
+    ZcashPedersen h;
+    EXPECT_EQ(h.hash_vartime(zcash_data), zcash_want);
+    EXPECT_GT(cache.bytes(), 0u);
+    EXPECT_LE(cache.held_bytes(), cache.limit());
 }
 
 }  // namespace
