@@ -340,6 +340,121 @@ class IncrementalHash:
     def __copy__(self) -> IncrementalHash: ...
     def __deepcopy__(self, memo: object, /) -> IncrementalHash: ...
 
+@final
+class CommitmentTree:
+    """zcashd's incremental Sapling note commitment tree (IncrementalMerkleTree),
+    empty when made: the frontier of the leaves appended so far, from which
+    roots and witnesses follow. Reads and writes zcashd's serialized form."""
+
+    def __new__(cls, depth: SupportsIndex = 32) -> CommitmentTree: ...
+    @classmethod
+    def from_bytes(cls, data: ReadableBuffer, depth: SupportsIndex = 32) -> CommitmentTree:
+        """The tree in zcashd's serialized form (z_gettreestate's finalState,
+        lightwalletd's saplingTree, as bytes). Absent last parents, which zebrad
+        writes, are read too. Anything no tree could have written is a ValueError
+        that says what and at which byte."""
+    def to_bytes(self) -> bytes:
+        """The tree in zcashd's serialized form."""
+    def append(self, cmu: ReadableBuffer) -> None:
+        """Appends one leaf (32 bytes little-endian, below q). ValueError for a full tree."""
+    def extend(
+        self,
+        cmus: Iterable[ReadableBuffer],
+        *,
+        witnesses: Iterable[IncrementalWitness] = (),
+        mark: Iterable[SupportsIndex] = (),
+        threads: Optional[SupportsIndex] = None,
+        vartime: bool = False,
+    ) -> List[IncrementalWitness]:
+        """Appends every cmu of `cmus` (32-byte bytes-like values) in one call and
+        brings each witness of `witnesses` up to date with them; returns new
+        witnesses, in the order of `mark`, of the leaves at the batch indexes
+        `mark` lists, up to date with the whole batch. The same, byte for byte, as
+        appending the cmus one at a time to the tree and every witness and taking
+        a witness after each marked cmu, but each level of the batch is hashed as
+        one batch on `threads` threads, and witnesses cost O(depth) each. All or
+        nothing: a refused argument changes no tree and no witness."""
+    def root(self, vartime: bool = False) -> bytes:
+        """The root (32 bytes little-endian). vartime=True hashes in variable time:
+        public leaves only."""
+    def witness(self) -> IncrementalWitness:
+        """A witness of the last leaf (of the empty tree: one that never gives a path)."""
+    def copy(self) -> CommitmentTree:
+        """An independent copy of the tree."""
+    def __copy__(self) -> CommitmentTree: ...
+    def __deepcopy__(self, memo: object, /) -> CommitmentTree: ...
+    def __len__(self) -> int:
+        """Return len(self)."""
+    @property
+    def size(self) -> int:
+        """The number of leaves appended."""
+    @property
+    def depth(self) -> int:
+        """The tree's depth (32 for Zcash's)."""
+
+@final
+class IncrementalWitness:
+    """zcashd's IncrementalWitness: what a wallet keeps of a note's leaf to give
+    its authentication path at any later size of the tree. Made by
+    CommitmentTree.witness() or extend(mark=...), or read with from_bytes()."""
+
+    @classmethod
+    def from_bytes(cls, data: ReadableBuffer, depth: SupportsIndex = 32) -> IncrementalWitness:
+        """The witness in zcashd's serialized form. Anything no witness could have
+        written is a ValueError that says what and at which byte."""
+    def to_bytes(self) -> bytes:
+        """The witness in zcashd's serialized form."""
+    def append(self, cmu: ReadableBuffer) -> None:
+        """Brings the witness up to date with one more leaf of its tree."""
+    def root(self, vartime: bool = False) -> bytes:
+        """The root of the tree the witness is up to date with."""
+    def path(self) -> List[bytes]:
+        """The witnessed leaf's siblings, bottom up, as merkle_path returns them
+        (verify_path takes them). ValueError for the empty tree's witness."""
+    def copy(self) -> IncrementalWitness:
+        """An independent copy of the witness."""
+    def __copy__(self) -> IncrementalWitness: ...
+    def __deepcopy__(self, memo: object, /) -> IncrementalWitness: ...
+    @property
+    def position(self) -> int:
+        """The witnessed leaf's position (none for the empty tree's witness)."""
+    @property
+    def leaf(self) -> bytes:
+        """The witnessed leaf (none for the empty tree's witness)."""
+    @property
+    def tree_size(self) -> int:
+        """The size of the tree the witness is up to date with."""
+    @property
+    def depth(self) -> int:
+        """The tree's depth."""
+
+def _sapling_merkle_root(
+    leaves: Iterable[ReadableBuffer], depth: int, threads: Optional[SupportsIndex], vartime: bool
+) -> bytes:
+    """The root of the tree of `leaves` (see tamarind.sapling.merkle_root)."""
+
+def _sapling_merkle_path(
+    leaves: Iterable[ReadableBuffer], position: int, depth: int, threads: Optional[SupportsIndex], vartime: bool
+) -> List[bytes]:
+    """The path of a leaf (see tamarind.sapling.merkle_path)."""
+
+def _sapling_merkle_hash(height: int, left: ReadableBuffer, right: ReadableBuffer) -> bytes:
+    """MerkleCRH (see tamarind.sapling.merkle_hash)."""
+
+def _sapling_verify_path(
+    leaf: ReadableBuffer, position: int, path: Iterable[ReadableBuffer], root: ReadableBuffer
+) -> bool:
+    """Whether a path leads to a root (see tamarind.sapling.verify_path)."""
+
+def _sapling_encode_path(path: Iterable[ReadableBuffer], position: int) -> bytes:
+    """zcashd's MerklePath bytes (see tamarind.sapling.encode_path)."""
+
+def _sapling_decode_path(data: ReadableBuffer, /) -> Tuple[List[bytes], int]:
+    """(path, position) from zcashd's MerklePath bytes (see tamarind.sapling.decode_path)."""
+
+def _sapling_empty_roots() -> Tuple[bytes, ...]:
+    """The 63 empty roots, height 0 first."""
+
 def _rebuild(name: str, arguments: Tuple[object, ...], /) -> object:
     """The hasher class `name` called with the tuple `arguments` (unpickling)."""
 
@@ -352,8 +467,10 @@ def _sapling_note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: i
     1,1,1,1,1,1, then `value` as 64 bits, then the 256 bits of `g_d` and of `pk_d`
     (32-byte encodings, bits taken as given, least significant first), plus
     [rcm]R, R being the group hash of "r" under "Zcash_PH". g_d, pk_d and rcm are
-    32-byte bytes-like objects, rcm a little-endian scalar below the Jubjub
-    subgroup order; 0 <= value < 2**64; else ValueError. Constant time in all four."""
+    32-byte bytes-like objects: g_d and pk_d canonical encodings (ZIP 216) of
+    points of Jubjub's prime-order subgroup other than the identity, rcm a
+    little-endian scalar below the Jubjub subgroup order; 0 <= value < 2**64;
+    else ValueError. Constant time in all four."""
 
 def table_cache_info() -> Dict[str, int]:
     """The process's table cache, as a dict: "limit", the limit in bytes;

@@ -84,17 +84,25 @@ def _sqrt(w: int) -> Optional[int]:
     return r
 
 
+def _integer(value: int, name: str) -> int:
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__!r}") from None
+
+
 def is_on_curve(x: int, y: int) -> bool:
-    """Whether (x, y), reduced modulo P, satisfies a·x² + y² = 1 + d·x²·y²."""
+    """Whether the integers (x, y), reduced modulo P, satisfy a·x² + y² = 1 + d·x²·y².
+
+    Anything but integers (a float, a string) is a `TypeError`.
+    """
+    x, y = _integer(x, "x"), _integer(y, "y")
     xx, yy = x * x % P, y * y % P
     return (A * xx + yy - 1 - D * xx * yy) % P == 0
 
 
 def _coordinate(value: int, name: str) -> int:
-    try:
-        n = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__!r}") from None
+    n = _integer(value, name)
     if not 0 <= n < P:
         raise ValueError(f"{name} is not a canonical field element: it must be in [0, P)")
     return n
@@ -124,12 +132,13 @@ def unpack_point(packed: ReadableBuffer) -> Tuple[int, int]:
     one `pack_point` gives.
     """
     try:
-        view = memoryview(packed).cast("B")
+        # A copy in order, so that strided views read as the hashers read them.
+        data = memoryview(packed).tobytes()
     except TypeError:
         raise TypeError(f"packed must be a bytes-like object, not {type(packed).__name__!r}") from None
-    if len(view) != 32:
-        raise ValueError(f"packed must be 32 bytes, not {len(view)}")
-    n = int.from_bytes(view, "little")
+    if len(data) != 32:
+        raise ValueError(f"packed must be 32 bytes, not {len(data)}")
+    n = int.from_bytes(data, "little")
     negative, y = n >> 255, n & (_SIGN - 1)
     if y >= P:
         raise ValueError("packed point has a non-canonical y (not below P)")

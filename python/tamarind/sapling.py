@@ -21,31 +21,35 @@ bits a personalization too: MerkleTree(height) is the height as 6 bits, least
 significant first, and NoteCommitment is six ones. These functions add that
 prefix themselves. Height 63 would read as six ones, so tree heights stop at 62.
 
-One `ZcashPedersen` per thread serves every call: a caching instance is
-borrowed exclusively for each call, so sharing one between threads could make
-a call fail with "Already borrowed" (should the extension ever run calls
-concurrently), and per-thread instances need no lock. A call that re-enters
-this module on the same thread (a signal handler run while a long call checks
-for Ctrl-C) gets a fresh instance instead.
+A wallet holds the tree's frontier and its notes' witnesses rather than every
+leaf: `CommitmentTree` and `IncrementalWitness` are zcashd's incremental tree
+and witness, byte for byte (its serialized forms, its roots and paths):
+
+    tree = sapling.CommitmentTree.from_bytes(bytes.fromhex(final_state))
+    [mine] = tree.extend(block_cmus, witnesses=kept, mark=[3])  # one batch
+    path = mine.path()                                          # to spend it
 """
 
 from __future__ import annotations
 
 import operator
-import threading
-from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Sequence, Tuple, TypeVar
+from typing import TYPE_CHECKING, Iterable, List, Optional, Sequence, Tuple
 
 import _tamarind
-from _tamarind import ZcashPedersen
+from _tamarind import CommitmentTree, IncrementalWitness
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
 __all__ = [
+    "CommitmentTree",
+    "IncrementalWitness",
     "UNCOMMITTED",
     "MAX_HEIGHT",
     "Q",
+    "decode_path",
     "empty_root",
+    "encode_path",
     "merkle_hash",
     "merkle_path",
     "merkle_root",
@@ -60,55 +64,14 @@ MAX_HEIGHT = 62
 # The value of an empty leaf.
 UNCOMMITTED = (1).to_bytes(32, "little")
 
-# MerkleCRH's input: 6 bits of height, then 255 bits of each child.
-_NODE_BITS = 255
-_MERKLE_BITS = 6 + 2 * _NODE_BITS
-_MERKLE_BYTES = (_MERKLE_BITS + 7) // 8
 
-T = TypeVar("T")
-
-
-class _PerThread(threading.local):
-    def __init__(self) -> None:
-        self.hasher = ZcashPedersen()
-        self.busy = False
-
-
-_per_thread = _PerThread()
-
-
-def _with_hasher(call: Callable[[ZcashPedersen], T]) -> T:
-    state = _per_thread
-    if state.busy:
-        return call(ZcashPedersen())
-    state.busy = True
+def _bytes_like(value: ReadableBuffer, name: str) -> ReadableBuffer:
+    """`value`, once it is known to be bytes-like (the extension reads it)."""
     try:
-        return call(state.hasher)
-    finally:
-        state.busy = False
-
-
-def _view(value: ReadableBuffer, name: str) -> memoryview:
-    """A one-byte-per-item view of a bytes-like argument."""
-    try:
-        return memoryview(value).cast("B")
+        memoryview(value)
     except TypeError:
         raise TypeError(f"{name} must be a bytes-like object, not {type(value).__name__!r}") from None
-
-
-def _buffer(value: ReadableBuffer, name: str) -> memoryview:
-    """A one-byte-per-item view of a 32-byte bytes-like argument."""
-    view = _view(value, name)
-    if len(view) != 32:
-        raise ValueError(f"{name} must be 32 bytes, not {len(view)}")
-    return view
-
-
-def _node(value: ReadableBuffer, name: str) -> int:
-    n = int.from_bytes(_buffer(value, name), "little")
-    if n >= Q:
-        raise ValueError(f"{name} is not a canonical field element (not below the Jubjub base-field modulus)")
-    return n
+    return value
 
 
 def _height(height: int, name: str = "height", top: int = MAX_HEIGHT) -> int:
@@ -121,10 +84,6 @@ def _height(height: int, name: str = "height", top: int = MAX_HEIGHT) -> int:
     return h
 
 
-def _merkle_input(height: int, left: int, right: int) -> bytes:
-    return (height | left << 6 | right << (6 + _NODE_BITS)).to_bytes(_MERKLE_BYTES, "little")
-
-
 def merkle_hash(height: int, left: ReadableBuffer, right: ReadableBuffer) -> bytes:
     """MerkleCRH: the node at `height` + 1 over the children `left` and `right` at `height`.
 
@@ -135,28 +94,16 @@ def merkle_hash(height: int, left: ReadableBuffer, right: ReadableBuffer) -> byt
     `ValueError`. Returns the node, 32 bytes little-endian, as zcashd's and
     librustzcash's `merkle_hash(depth, lhs, rhs)`.
     """
-    data = _merkle_input(_height(height), _node(left, "left"), _node(right, "right"))
-    return _with_hasher(lambda hasher: hasher.hash_bits(data, _MERKLE_BITS))
-
-
-def _compute_empty_roots() -> Tuple[bytes, ...]:
-    roots = [UNCOMMITTED]
-    for height in range(MAX_HEIGHT):
-        roots.append(merkle_hash(height, roots[-1], roots[-1]))
-    return tuple(roots)
+    return _tamarind._sapling_merkle_hash(_height(height), left, right)
 
 
 _empty_roots: Optional[Tuple[bytes, ...]] = None
-_empty_root_values: Tuple[int, ...] = ()
 
 
 def _empty() -> Tuple[bytes, ...]:
-    global _empty_roots, _empty_root_values
+    global _empty_roots
     if _empty_roots is None:
-        # Two threads may both compute them; the results are equal.
-        roots = _compute_empty_roots()
-        _empty_root_values = tuple(int.from_bytes(root, "little") for root in roots)
-        _empty_roots = roots
+        _empty_roots = _tamarind._sapling_empty_roots()
     return _empty_roots
 
 
@@ -169,53 +116,6 @@ def empty_root(height: int) -> bytes:
     and then served from memory.
     """
     return _empty()[_height(height)]
-
-
-def _leaf_values(leaves: Iterable[ReadableBuffer], depth: int) -> List[int]:
-    values = []
-    for index, leaf in enumerate(leaves):
-        if index >> depth:
-            raise ValueError(f"leaf {index}: a tree of depth {depth} holds at most 2**{depth} leaves")
-        # The usual leaf, 32 bytes below Q, without a view or a name; anything else is checked in full.
-        if type(leaf) is bytes and len(leaf) == 32:
-            value = int.from_bytes(leaf, "little")
-            if value < Q:
-                values.append(value)
-                continue
-        values.append(_node(leaf, f"leaf {index}"))
-    return values
-
-
-def _merkle_hash_many(items: List[bytes], threads: Optional[int], vartime: bool) -> List[bytes]:
-    return _with_hasher(
-        lambda hasher: hasher.hash_many(items, threads=threads, bit_length=_MERKLE_BITS, vartime=vartime)
-    )
-
-
-def _levels(leaves: Iterable[ReadableBuffer], depth: int, threads: Optional[int], vartime: bool) -> List[List[int]]:
-    """The non-empty prefix of every level, from the leaves (level 0) to the root
-    (level `depth`); every node past it is the empty root of its level."""
-    depth = _height(depth, "depth")
-    # Checked by the extension even when no level needs hashing: an empty
-    # hash_many refuses exactly the `threads` and `vartime` a real one would.
-    _merkle_hash_many([], threads, vartime)
-    _empty()
-    empties = _empty_root_values
-    level = _leaf_values(leaves, depth)
-    levels = [level]
-    for height in range(depth):
-        if not level:
-            break
-        if len(level) % 2:
-            level = level + [empties[height]]
-        # _merkle_input, inlined: a call per node was a tenth of a variable-time root.
-        items = [
-            (height | left << 6 | right << (6 + _NODE_BITS)).to_bytes(_MERKLE_BYTES, "little")
-            for left, right in zip(level[0::2], level[1::2])
-        ]
-        level = [int.from_bytes(digest, "little") for digest in _merkle_hash_many(items, threads, vartime)]
-        levels.append(level)
-    return levels
 
 
 def merkle_root(
@@ -236,10 +136,7 @@ def merkle_root(
     for leaves that are public anyway, such as the note commitments of the
     chain; the default is constant time.
     """
-    levels = _levels(leaves, depth, threads, vartime)
-    if not levels[0]:
-        return empty_root(depth)
-    return levels[-1][0].to_bytes(32, "little")
+    return _tamarind._sapling_merkle_root(leaves, _height(depth, "depth"), threads, vartime)
 
 
 def merkle_path(
@@ -264,14 +161,7 @@ def merkle_path(
     count = len(leaves)
     if not 0 <= index < count:
         raise ValueError(f"position {index} is out of range for {count} leaves")
-    levels = _levels(leaves, depth, threads, vartime)
-    empties = _empty()
-    path = []
-    for height, level in enumerate(levels[:-1]):
-        sibling = index ^ 1
-        path.append(level[sibling].to_bytes(32, "little") if sibling < len(level) else empties[height])
-        index >>= 1
-    return path
+    return _tamarind._sapling_merkle_path(leaves, index, _height(depth, "depth"), threads, vartime)
 
 
 def verify_path(leaf: ReadableBuffer, position: int, path: Sequence[ReadableBuffer], root: ReadableBuffer) -> bool:
@@ -290,13 +180,36 @@ def verify_path(leaf: ReadableBuffer, position: int, path: Sequence[ReadableBuff
     depth = _height(len(path), "len(path)")
     if not 0 <= index < 1 << depth:
         raise ValueError(f"position {index} is out of range for a tree of depth {depth}")
-    expected = bytes(_buffer(root, "root"))
-    node = bytes(_buffer(leaf, "leaf"))
-    for height, sibling in enumerate(path):
-        left, right = (sibling, node) if index & 1 else (node, sibling)
-        node = merkle_hash(height, left, right)
-        index >>= 1
-    return node == expected
+    return _tamarind._sapling_verify_path(leaf, index, path, root)
+
+
+def encode_path(path: Sequence[ReadableBuffer], position: int) -> bytes:
+    """zcashd's `MerklePath` bytes of `path` (siblings bottom up, as
+    `merkle_path` and `IncrementalWitness.path` return them) and `position`:
+    the depth as a CompactSize, each sibling as a CompactSize 32 and its 32
+    bytes, root side first, then the position as 8 bytes little-endian.
+
+    1 ≤ len(path) ≤ 62, 0 ≤ position < 2**len(path), and siblings that are
+    32-byte canonical field elements, else `ValueError`.
+    """
+    try:
+        index = operator.index(position)
+    except TypeError:
+        raise TypeError(f"position must be an integer, not {type(position).__name__!r}") from None
+    if index < 0:
+        raise ValueError(f"position {index} is out of range for a path of depth {len(path)}")
+    return _tamarind._sapling_encode_path(path, index)
+
+
+def decode_path(data: ReadableBuffer) -> Tuple[List[bytes], int]:
+    """`(path, position)` from zcashd's `MerklePath` bytes (see `encode_path`):
+    the siblings bottom up, as `verify_path` takes them. Bytes no path could
+    have (truncated, trailing, an element that is not 32 bytes or not below
+    q, a depth of 0 or above 62, a position ≥ 2**depth) raise `ValueError`
+    saying what and at which byte.
+    """
+    path, position = _tamarind._sapling_decode_path(data)
+    return path, position
 
 
 def note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: int, rcm: ReadableBuffer) -> bytes:
@@ -307,17 +220,20 @@ def note_commitment(g_d: ReadableBuffer, pk_d: ReadableBuffer, value: int, rcm: 
     (NoteCommitment) ‖ `value` as 64 bits ‖ the 256 bits of `g_d` ‖ those of
     `pk_d`, all least significant first, plus [rcm]·R for R the group hash of
     "r". `g_d` and `pk_d` are the 32-byte encodings of the diversified base and
-    transmission key, hashed as given; `value` is in zatoshis, 0 ≤ value < 2**64;
-    `rcm` is the 32-byte little-endian commitment trapdoor, below the Jubjub
-    subgroup order. Computed in constant time in all four (the range checks
-    included): `ValueError` for an out-of-range `value` or `rcm`, or a value that
-    is not 32 bytes; `TypeError` for arguments of the wrong type.
+    transmission key, hashed as given: each must decode canonically (ZIP 216) to
+    a point of Jubjub's prime-order subgroup other than the identity, as every
+    payment address's do. `value` is in zatoshis, 0 ≤ value < 2**64; `rcm` is the
+    32-byte little-endian commitment trapdoor, below the Jubjub subgroup order.
+    Computed in constant time in all four (the checks included): `ValueError`
+    naming the argument for a point no address holds, an out-of-range `value` or
+    `rcm`, or a value that is not 32 bytes; `TypeError` for arguments of the
+    wrong type.
     """
     # The extension checks the lengths and ranges, in the same words; only its
     # TypeErrors are worded otherwise, so the types are checked here.
-    g_d_view, pk_d_view, rcm_view = _view(g_d, "g_d"), _view(pk_d, "pk_d"), _view(rcm, "rcm")
+    g_d, pk_d, rcm = _bytes_like(g_d, "g_d"), _bytes_like(pk_d, "pk_d"), _bytes_like(rcm, "rcm")
     try:
         zatoshis = operator.index(value)
     except TypeError:
         raise TypeError(f"value must be an integer, not {type(value).__name__!r}") from None
-    return _tamarind._sapling_note_commitment(g_d_view, pk_d_view, zatoshis, rcm_view)
+    return _tamarind._sapling_note_commitment(g_d, pk_d, zatoshis, rcm)

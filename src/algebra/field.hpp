@@ -257,6 +257,49 @@ class Fp {
         return from_montgomery(inversion::inverse_times_consttime(mont_, R2, MODULUS, MODULUS_INV62));
     }
 
+    // Tonelli–Shanks in constant time, after zkcrypto's ff: loops of fixed
+    // length and every choice a select, so secret values may be passed.
+    // `is_square` is set to all ones when a root exists (the result is then
+    // one), to zero otherwise (the result is then meaningless).
+    constexpr Fp sqrt(std::uint64_t& is_square) const
+        requires HasSqrt<Config>
+    {
+        using Pre = SqrtPrecomputation<Config>;
+        // The exponent is public: pow_vartime's time follows it alone.
+        const Fp w = pow_vartime(Pre::TRACE_MINUS_ONE_DIV_TWO.limbs);
+        std::uint64_t v = Pre::TWO_ADICITY;
+        Fp x = w * *this;
+        Fp b = x * w;
+        Fp z = Pre::NONRESIDUE_POWER;
+        for (std::uint64_t max_v = Pre::TWO_ADICITY; max_v >= 1; --max_v) {
+            std::uint64_t k = 1;
+            Fp power = b.square();
+            std::uint64_t j_below_v = ~std::uint64_t{0};
+            for (std::uint64_t j = 2; j < max_v; ++j) {
+                const std::uint64_t power_is_one = power.equal_mask(one());
+                const Fp squared = select(power_is_one, z, power).square();
+                power = select(power_is_one, power, squared);
+                const Fp next_z = select(power_is_one, squared, z);
+                j_below_v &= ~ct::mask_equal(j, v);
+                k = ct::select(power_is_one, k, j);
+                z = select(j_below_v, next_z, z);
+            }
+            x = select(b.equal_mask(one()), x, x * z);
+            z = z.square();
+            b *= z;
+            v = k;
+        }
+        is_square = x.square().equal_mask(*this);
+        return x;
+    }
+
+    // All ones when equal, else zero; no branch on either value.
+    constexpr std::uint64_t equal_mask(const Fp& other) const {
+        std::uint64_t diff = 0;
+        for (std::size_t i = 0; i < 4; ++i) diff |= mont_.limbs[i] ^ other.mont_.limbs[i];
+        return ~ct::mask_nonzero(diff);
+    }
+
     // Tonelli–Shanks. The step order fixes which of the two roots comes out.
     // Its loops follow the value: for public values only.
     std::optional<Fp> sqrt_vartime() const

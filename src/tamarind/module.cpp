@@ -15,6 +15,7 @@
 #include "tamarind/incremental_class.hpp"
 #include "tamarind/python.hpp"
 #include "tamarind/sapling_functions.hpp"
+#include "tamarind/sapling_tree.hpp"
 
 namespace tamarind {
 
@@ -53,6 +54,16 @@ PyMethodDef module_functions[] = {
      "same object on every call."},
     {"_sapling_note_commitment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sapling_note_commitment)),
      METH_VARARGS | METH_KEYWORDS, SAPLING_NOTE_COMMITMENT_DOC},
+#define TAMARIND_KEYWORDS(f) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&f)), METH_VARARGS | METH_KEYWORDS
+    {"_sapling_merkle_root", TAMARIND_KEYWORDS(sapling_merkle_root), SAPLING_MERKLE_ROOT_DOC},
+    {"_sapling_merkle_path", TAMARIND_KEYWORDS(sapling_merkle_path), SAPLING_MERKLE_PATH_DOC},
+    {"_sapling_merkle_hash", TAMARIND_KEYWORDS(sapling_merkle_hash), SAPLING_MERKLE_HASH_DOC},
+    {"_sapling_verify_path", TAMARIND_KEYWORDS(sapling_verify_path), SAPLING_VERIFY_PATH_DOC},
+    {"_sapling_encode_path", TAMARIND_KEYWORDS(sapling_encode_path), SAPLING_ENCODE_PATH_DOC},
+#undef TAMARIND_KEYWORDS
+    {"_sapling_decode_path", &sapling_decode_path, METH_O, SAPLING_DECODE_PATH_DOC},
+    {"_sapling_empty_roots", &sapling_empty_roots, METH_NOARGS, SAPLING_EMPTY_ROOTS_DOC},
     {"table_cache_info", &table_cache_info, METH_NOARGS, TABLE_CACHE_INFO_DOC},
     {"set_table_cache_limit", &set_table_cache_limit, METH_O, SET_TABLE_CACHE_LIMIT_DOC},
     {nullptr, nullptr, 0, nullptr},
@@ -90,6 +101,7 @@ void forget_interpreter() {
     module_object = nullptr;
     for (const RegisteredClass& entry : registered_classes()) entry.forget_type();
     forget_incremental_hash_type();
+    forget_sapling_tree_types();
     forget_panic_exception_type();
     owner_interpreter.store(-1);
 }
@@ -143,6 +155,10 @@ PyObject* create_module() {
     // Made by the hashers' incremental(), exposed for isinstance and typing
     // but not part of __all__.
     if (PyObject_SetAttrString(module.get(), "IncrementalHash", incremental_hash_type()) != 0) propagate_python_error();
+    // tamarind.sapling's classes, named for it (so that pickle finds them there).
+    if (PyObject_SetAttrString(module.get(), "CommitmentTree", commitment_tree_type()) != 0 ||
+        PyObject_SetAttrString(module.get(), "IncrementalWitness", incremental_witness_type()) != 0)
+        propagate_python_error();
 
     module_object = module.get();
     Py_IncRef(module_object);  // the reference held for the interpreter's lifetime

@@ -7,12 +7,17 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "algebra/ct.hpp"
+#include "sapling/merkle.hpp"
 #include "sapling/note_commitment.hpp"
+#include "sapling/serial.hpp"
 #include "tamarind/arguments.hpp"
 #include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/results.hpp"
+#include "tamarind/sapling_tree.hpp"
 #include "tamarind/signature.hpp"
 
 namespace tamarind {
@@ -67,10 +72,170 @@ PyObject* sapling_note_commitment(PyObject*, PyObject* args, PyObject* kwargs) {
         read_32_bytes(arguments[1].get(), "pk_d", pk_d);
         const std::uint64_t value = extract_value(arguments[2].get());
         read_32_bytes(arguments[3].get(), "rcm", rcm);
-        const std::optional<algebra::Bytes32> cmu = pedersen::sapling_note_commitment(*g_d, *pk_d, value, *rcm);
-        if (!cmu) raise(PyExc_ValueError, "rcm must be below the Jubjub subgroup order r_J");
+        const pedersen::NoteCommitment note = pedersen::sapling_note_commitment(*g_d, *pk_d, value, *rcm);
+        using Refused = pedersen::NoteCommitment::Refused;
+        constexpr std::string_view NOT_AN_ADDRESS_POINT =
+            " is not a point a payment address can hold: not the canonical encoding (ZIP 216) of a point of "
+            "Jubjub's prime-order subgroup other than the identity";
+        if (note.refused == Refused::g_d) raise(PyExc_ValueError, "g_d" + std::string(NOT_AN_ADDRESS_POINT));
+        if (note.refused == Refused::pk_d) raise(PyExc_ValueError, "pk_d" + std::string(NOT_AN_ADDRESS_POINT));
+        if (note.refused == Refused::rcm) raise(PyExc_ValueError, "rcm must be below the Jubjub subgroup order r_J");
+        return new_bytes(note.cmu);
+    });
+}
+
+namespace {
+
+constexpr std::array<std::string_view, 4> ROOT_PARAMETERS{"leaves", "depth", "threads", "vartime"};
+constexpr std::array<std::string_view, 5> PATH_PARAMETERS{"leaves", "position", "depth", "threads", "vartime"};
+constexpr std::array<std::string_view, 3> HASH_PARAMETERS{"height", "left", "right"};
+constexpr std::array<std::string_view, 2> ENCODE_PARAMETERS{"path", "position"};
+constexpr std::array<std::string_view, 4> VERIFY_PARAMETERS{"leaf", "position", "path", "root"};
+
+// An integer the Python layer has checked already (a height, a depth, a
+// position in range).
+std::uint64_t checked_integer(PyObject* value, std::string_view name) { return extract_u64(value, name); }
+
+// The leaves of a tree of `depth`, with the messages tamarind.sapling has
+// always given: the first leaf past 2^depth, then each leaf's own fault.
+std::vector<sapling::Node> leaves_of(PyObject* leaves, unsigned depth) {
+    std::vector<sapling::Node> out;
+    const Ref iterator = iterate(leaves, "leaves");
+    while (Ref item{PyIter_Next(iterator.get())}) {
+        const std::size_t index = out.size();
+        if (depth < 64 && (std::uint64_t{index} >> depth) != 0) {
+            raise(PyExc_ValueError, "leaf " + std::to_string(index) + ": a tree of depth " + std::to_string(depth) +
+                                        " holds at most 2**" + std::to_string(depth) + " leaves");
+        }
+        out.push_back(node_argument(item.get(), "leaf " + std::to_string(index)));
+    }
+    if (PyErr_Occurred() != nullptr) propagate_python_error();
+    return out;
+}
+
+Ref node_list(const std::vector<sapling::Node>& nodes) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
+    if (!list) propagate_python_error();
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_bytes(nodes[i]));
+    return list;
+}
+
+std::vector<sapling::Node> path_of(PyObject* path) {
+    std::vector<sapling::Node> out;
+    const Ref iterator = iterate(path, "path");
+    while (Ref item{PyIter_Next(iterator.get())})
+        out.push_back(node_argument(item.get(), "path[" + std::to_string(out.size()) + "]"));
+    if (PyErr_Occurred() != nullptr) propagate_python_error();
+    return out;
+}
+
+template <class Body>
+auto refusing_tree_errors(Body&& body) {
+    try {
+        return body();
+    } catch (const sapling::TreeError& error) {
+        raise(PyExc_ValueError, error.what());
+    }
+}
+
+}  // namespace
+
+PyObject* sapling_merkle_root(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        std::array<Ref, ROOT_PARAMETERS.size()> arguments;
+        parse_arguments({"_tamarind", "_sapling_merkle_root", ROOT_PARAMETERS, 4}, args, kwargs, arguments);
+        const auto depth = static_cast<unsigned>(checked_integer(arguments[1].get(), "depth"));
+        const std::optional<std::uint64_t> threads = extract_count(arguments[2].get(), "threads");
+        const bool vartime = extract_flag(arguments[3].get(), "vartime");
+        const std::vector<sapling::Node> leaves = leaves_of(arguments[0].get(), depth);
+        sapling::NodeHasher hasher(hash_options(threads, vartime));
+        return new_bytes(sapling::merkle_root(leaves, depth, hasher));
+    });
+}
+
+PyObject* sapling_merkle_path(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        std::array<Ref, PATH_PARAMETERS.size()> arguments;
+        parse_arguments({"_tamarind", "_sapling_merkle_path", PATH_PARAMETERS, 5}, args, kwargs, arguments);
+        const std::uint64_t position = checked_integer(arguments[1].get(), "position");
+        const auto depth = static_cast<unsigned>(checked_integer(arguments[2].get(), "depth"));
+        const std::optional<std::uint64_t> threads = extract_count(arguments[3].get(), "threads");
+        const bool vartime = extract_flag(arguments[4].get(), "vartime");
+        const std::vector<sapling::Node> leaves = leaves_of(arguments[0].get(), depth);
+        if (position >= leaves.size()) {
+            raise(PyExc_ValueError, "position " + std::to_string(position) + " is out of range for " +
+                                        std::to_string(leaves.size()) + " leaves");
+        }
+        sapling::NodeHasher hasher(hash_options(threads, vartime));
+        return node_list(sapling::merkle_path(leaves, position, depth, hasher)).release();
+    });
+}
+
+PyObject* sapling_merkle_hash(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        std::array<Ref, HASH_PARAMETERS.size()> arguments;
+        parse_arguments({"_tamarind", "_sapling_merkle_hash", HASH_PARAMETERS, 3}, args, kwargs, arguments);
+        const auto height = static_cast<unsigned>(checked_integer(arguments[0].get(), "height"));
+        const sapling::Node left = node_argument(arguments[1].get(), "left");
+        const sapling::Node right = node_argument(arguments[2].get(), "right");
+        sapling::NodeHasher hasher(hash_options(1, false));
+        return new_bytes(hasher.hash(height, left, right));
+    });
+}
+
+PyObject* sapling_empty_roots(PyObject*, PyObject*) {
+    return guarded([&] {
+        const auto& roots = sapling::empty_roots();
+        Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(roots.size())));
+        if (!tuple) propagate_python_error();
+        for (std::size_t i = 0; i < roots.size(); ++i)
+            PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), new_bytes(roots[i]));
+        return tuple.release();
+    });
+}
+
+PyObject* sapling_verify_path(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        std::array<Ref, VERIFY_PARAMETERS.size()> arguments;
+        parse_arguments({"_tamarind", "_sapling_verify_path", VERIFY_PARAMETERS, 4}, args, kwargs, arguments);
+        const sapling::Node leaf = node_argument(arguments[0].get(), "leaf");
+        std::uint64_t position = checked_integer(arguments[1].get(), "position");
+        const std::vector<sapling::Node> path = path_of(arguments[2].get());
+        const sapling::Node root = node_argument(arguments[3].get(), "root");
+        sapling::NodeHasher hasher(hash_options(1, false));
+        sapling::Node node = leaf;
+        for (std::size_t height = 0; height < path.size(); ++height, position >>= 1) {
+            node = (position & 1) != 0 ? hasher.hash(static_cast<unsigned>(height), path[height], node)
+                                       : hasher.hash(static_cast<unsigned>(height), node, path[height]);
+        }
+        PyObject* result = node == root ? Py_True : Py_False;
+        Py_IncRef(result);
+        return result;
+    });
+}
+
+PyObject* sapling_encode_path(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        std::array<Ref, ENCODE_PARAMETERS.size()> arguments;
+        parse_arguments({"_tamarind", "_sapling_encode_path", ENCODE_PARAMETERS, 2}, args, kwargs, arguments);
+        const std::vector<sapling::Node> path = path_of(arguments[0].get());
+        const std::uint64_t position = extract_u64(arguments[1].get(), "position");
+        const std::vector<std::uint8_t> data =
+            refusing_tree_errors([&] { return sapling::encode_path(path, position); });
         PyObject* result =
-            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(cmu->data()), static_cast<Py_ssize_t>(cmu->size()));
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+        if (result == nullptr) propagate_python_error();
+        return result;
+    });
+}
+
+PyObject* sapling_decode_path(PyObject*, PyObject* data_argument) {
+    return guarded([&] {
+        const BytesLike data = extract_bytes_like(data_argument, "data");
+        const auto [path, position] = refusing_tree_errors([&] { return sapling::decode_path(data.data); });
+        Ref list = node_list(path);
+        PyObject* result = Py_BuildValue("(OK)", list.get(), static_cast<unsigned long long>(position));
         if (result == nullptr) propagate_python_error();
         return result;
     });

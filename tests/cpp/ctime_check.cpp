@@ -33,6 +33,7 @@
 #include "pedersen/incremental.hpp"
 #include "pedersen/many.hpp"
 #include "sapling/note_commitment.hpp"
+#include "test_support.hpp"
 #include "constructions/zcash.hpp"
 
 namespace {
@@ -131,22 +132,32 @@ void run_all(std::mt19937_64& rng) {
     }
     hash_secret_bits(zcash_small, random_bytes(300, rng), 2395);
 
-    // Note commitments: all four inputs secret, rcm below the order (its top
-    // byte keeps it so) and then the largest 32-byte value, refused.
-    for (int round = 0; round < 3; ++round) {
-        auto g_d = random_bytes(32, rng), pk_d = random_bytes(32, rng), rcm = random_bytes(32, rng);
-        rcm[31] &= round == 2 ? 0xff : 0x0d;
+    // Note commitments: all four inputs secret. A published address (g_d,
+    // pk_d) with rcm below the order (its top byte keeps it so); then the
+    // largest rcm, refused; then random bytes as g_d, refused as no point.
+    const auto address_g_d =
+        test_support::unhex<32>("3a71e348169e0cedbc4f3633a260d0e785ea8f8927ce4501cef3216ed075cea2");
+    const auto address_pk_d =
+        test_support::unhex<32>("db4cd2b0aac4f7eb8ca131f16567c445a9555126d3c29f14e3d776e841ae7415");
+    for (int round = 0; round < 4; ++round) {
+        auto g_d =
+            round == 3 ? random_bytes(32, rng) : std::vector<std::uint8_t>(address_g_d.begin(), address_g_d.end());
+        auto pk_d = std::vector<std::uint8_t>(address_pk_d.begin(), address_pk_d.end());
+        auto rcm = random_bytes(32, rng);
+        rcm[31] &= 0x0d;
         if (round == 2) std::fill(rcm.begin(), rcm.end(), 0xff);
         std::uint64_t value = rng();
         VALGRIND_MAKE_MEM_UNDEFINED(g_d.data(), 32);
         VALGRIND_MAKE_MEM_UNDEFINED(pk_d.data(), 32);
         VALGRIND_MAKE_MEM_UNDEFINED(rcm.data(), 32);
         VALGRIND_MAKE_MEM_UNDEFINED(&value, sizeof value);
-        auto cmu = pedersen::sapling_note_commitment(std::span<const std::uint8_t, 32>(g_d.data(), 32),
-                                                     std::span<const std::uint8_t, 32>(pk_d.data(), 32), value,
-                                                     std::span<const std::uint8_t, 32>(rcm.data(), 32));
-        if (cmu.has_value() != (round != 2)) std::abort();
-        if (cmu) VALGRIND_MAKE_MEM_DEFINED(cmu->data(), cmu->size());
+        auto note = pedersen::sapling_note_commitment(std::span<const std::uint8_t, 32>(g_d.data(), 32),
+                                                      std::span<const std::uint8_t, 32>(pk_d.data(), 32), value,
+                                                      std::span<const std::uint8_t, 32>(rcm.data(), 32));
+        using Refused = pedersen::NoteCommitment::Refused;
+        const Refused expected = round == 2 ? Refused::rcm : round == 3 ? Refused::g_d : Refused::none;
+        if (note.refused != expected) std::abort();
+        if (note.refused == Refused::none) VALGRIND_MAKE_MEM_DEFINED(note.cmu.data(), note.cmu.size());
         ++hashed;
     }
 }

@@ -233,8 +233,11 @@ def note_commitment(g_d: bytes, pk_d: bytes, value: int, rcm: bytes) -> bytes:
     return to_le32(JUBJUB.add(hash_point, JUBJUB.mul(r, int.from_bytes(rcm, "little")))[0])
 
 
+G_D = bytes.fromhex("3a71e348169e0cedbc4f3633a260d0e785ea8f8927ce4501cef3216ed075cea2")
+
+
 def test_note_commitment_published_value():
-    g_d = bytes.fromhex("3a71e348169e0cedbc4f3633a260d0e785ea8f8927ce4501cef3216ed075cea2")
+    g_d = G_D
     pk_d = bytes.fromhex("db4cd2b0aac4f7eb8ca131f16567c445a9555126d3c29f14e3d776e841ae7415")
     rcm = bytes.fromhex("39176dac39ace4980ecc8d778e89860255ec3615060000000000000000000000")
     cmu = "cb3cf9153270d57eb914c6c2bcc01850c9fed44fce0806278f083ef2dd076439"
@@ -245,7 +248,11 @@ def test_note_commitment_published_value():
 @pytest.mark.parametrize("value, rcm", [(2**64 - 1, R_J - 1), (1, 0), (123456789, None)])
 def test_note_commitment_matches_plain_integers(value, rcm):
     rng = random.Random(value)
-    g_d, pk_d = rng.randbytes(32), rng.randbytes(32)
+    # Points an address can hold: hash points, of the prime-order subgroup, encoded as Zcash does.
+    g_d, pk_d = (
+        (v | (u & 1) << 255).to_bytes(32, "little")
+        for u, v in (_tamarind.ZcashPedersen().point(rng.randbytes(8)) for _ in range(2))
+    )
     rcm_bytes = to_le32(rng.randrange(R_J) if rcm is None else rcm)
     assert _tamarind._sapling_note_commitment(g_d, pk_d, value, rcm_bytes) == note_commitment(
         g_d, pk_d, value, rcm_bytes
@@ -255,8 +262,8 @@ def test_note_commitment_matches_plain_integers(value, rcm):
 @pytest.mark.parametrize(
     "g_d, value, rcm, error, message",
     [
-        (bytes(32), 0, to_le32(R_J), ValueError, "rcm must be below the Jubjub subgroup order r_J"),
-        (bytes(32), 0, b"\xff" * 32, ValueError, "rcm must be below the Jubjub subgroup order r_J"),
+        (G_D, 0, to_le32(R_J), ValueError, "rcm must be below the Jubjub subgroup order r_J"),
+        (G_D, 0, b"\xff" * 32, ValueError, "rcm must be below the Jubjub subgroup order r_J"),
         (bytes(32), 2**64, bytes(32), ValueError, "value must be at least 0 and below 2**64"),
         (bytes(32), -1, bytes(32), ValueError, "value must be at least 0 and below 2**64"),
         (bytes(32), 1.0, bytes(32), TypeError, "argument 'value': an integer is required"),
@@ -266,5 +273,5 @@ def test_note_commitment_matches_plain_integers(value, rcm):
 )
 def test_note_commitment_refusals(g_d, value, rcm, error, message):
     with pytest.raises(error) as caught:
-        _tamarind._sapling_note_commitment(g_d, bytes(32), value, rcm)
+        _tamarind._sapling_note_commitment(g_d, G_D, value, rcm)
     assert str(caught.value) == message

@@ -8,7 +8,7 @@ import _tamarind
 import pytest
 from reference import BABYJUBJUB as CURVE
 from reference import Point
-from tamarind.circom import pack_point, unpack_point
+from tamarind.circom import is_on_curve, pack_point, unpack_point
 
 P = CURVE.p
 
@@ -82,3 +82,16 @@ def test_point_is_the_unpacked_hash(length):
     data = random.Random(length).randbytes(length)
     hasher = _tamarind.CircomPedersen()
     assert hasher.point(data) == unpack_point(hasher.hash(data))
+
+
+def test_strided_views_read_in_order():
+    packed = _tamarind.CircomPedersen().hash(b"abc")
+    spread = bytearray(64)
+    spread[::2] = packed
+    assert unpack_point(memoryview(spread)[::2]) == unpack_point(packed)
+
+
+@pytest.mark.parametrize("x, y", [(0.0, 1.0), ("a", 1), (0, 1.0)])
+def test_is_on_curve_takes_integers_only(x, y):
+    with pytest.raises(TypeError, match="must be an integer"):
+        is_on_curve(x, y)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib.metadata
+import json
 import os
 import re
 import shutil
@@ -498,3 +499,49 @@ def test_check_refuses_inputs_over_capacity(tmp_path: Path) -> None:
         "tamarind: long: input too long for BabyJubjubPedersen(1, 16): at most 2 bytes fit",
         "tamarind: WARNING: 1 listed input could not be hashed",
     ]
+
+
+def tree_state_answer(size: int, root: bytes | None = None) -> tuple[str, str]:
+    """A z_gettreestate answer for a tree of `size` leaves, and its root as zcash-cli shows it."""
+    from tamarind import sapling
+
+    leaves = [(3 * i + 1).to_bytes(32, "little") for i in range(size)]
+    tree = sapling.CommitmentTree()
+    tree.extend(leaves, vartime=True)
+    shown = sapling.merkle_root(leaves, vartime=True)[::-1].hex()
+    commitments = {"finalRoot": (root or bytes.fromhex(shown)).hex(), "finalState": tree.to_bytes().hex()}
+    return json.dumps({"height": 419201, "sapling": {"commitments": commitments}}), shown
+
+
+@pytest.mark.parametrize("form", ["json", "hex", "file"])
+def test_sapling_root_prints_root_and_size(form: str, tmp_path: Path) -> None:
+    answer, shown = tree_state_answer(5)
+    text = answer if form != "hex" else json.loads(answer)["sapling"]["commitments"]["finalState"]
+    if form == "file":
+        (tmp_path / "state.json").write_text(answer)
+        proc = run(["sapling-root", str(tmp_path / "state.json")])
+    else:
+        proc = run(["sapling-root"], stdin=text.encode())
+    assert_succeeded(proc, [f"{shown}  5"])
+
+
+def test_sapling_root_check() -> None:
+    answer, shown = tree_state_answer(3)
+    assert_succeeded(run(["sapling-root", "--check"], stdin=answer.encode()), [f"{shown}  3"])
+    wrong, _ = tree_state_answer(3, root=bytes(32))
+    proc = run(["sapling-root", "--check"], stdin=wrong.encode())
+    assert proc.returncode == 1 and proc.stdout.decode() == f"{shown}  3\n"
+    assert "but finalRoot is " + "00" * 32 in proc.stderr.decode()
+
+
+@pytest.mark.parametrize(
+    "stdin, fragment",
+    [
+        (b'{"height": 280000, "sapling": {"commitments": {"finalRoot": "ab"}}}', "has no Sapling finalState"),
+        (b"{not json", "not a z_gettreestate answer"),
+        (b"0g", "finalState is not hex"),
+        (b"02", "tree state: an Optional tag of 2"),
+    ],
+)
+def test_sapling_root_refuses_malformed_answers(stdin: bytes, fragment: str) -> None:
+    assert_one_error(run(["sapling-root"], stdin=stdin), fragment)

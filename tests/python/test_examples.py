@@ -61,7 +61,7 @@ def example_module():
     sys.path.insert(0, str(EXAMPLES))
     yield importlib.import_module
     sys.path.remove(str(EXAMPLES))
-    for name in ("multiprocessing_pool", "dask_cluster"):
+    for name in ("multiprocessing_pool", "dask_cluster", "dask_tree_root"):
         sys.modules.pop(name, None)
 
 
@@ -147,3 +147,18 @@ def test_dask_matches_hash(example_module, dask_client, instance):
     items = varied_items(longest)
     digests = example_module("dask_cluster").hash_on_cluster(dask_client, make(), items, chunk_size=7)
     assert digests == expected(make, items)
+
+
+@pytest.mark.scale_out
+@pytest.mark.parametrize("count, subtree_depth", [(0, 3), (1, 3), (37, 3), (64, 4), (200, 5)])
+def test_dask_tree_root_equals_merkle_root(example_module, dask_client, count, subtree_depth):
+    from tamarind import sapling
+
+    leaves = [(11 * i + 5).to_bytes(32, "little") for i in range(count)]
+    root = example_module("dask_tree_root").root_on_cluster(dask_client, leaves, subtree_depth, depth=8)
+    assert root == sapling.merkle_root(leaves, depth=8)
+
+
+@pytest.mark.scale_out
+def test_dask_tree_root_program():
+    assert run_example("dask_tree_root.py", "--leaves", 1500, "--subtree-depth", 8)[-1] == "equals merkle_root: True"

@@ -51,3 +51,22 @@ def test_sapling_tree():
     assert out["root"] == level[0].to_bytes(32, "little").hex()
     assert out["path verifies"] == "True"
     assert out["path verifies for another leaf"] == "False"
+
+
+def test_sapling_wallet():
+    out = run("sapling_wallet.py")
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import sapling_wallet as wallet
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    from tamarind import sapling
+
+    # The chain the wallet followed, the replaced block last.
+    leaves = [i.to_bytes(32, "little") for i in range(1_000)]
+    for block in [*range(wallet.BLOCKS - 1), wallet.REPLACEMENT]:
+        leaves += wallet.block_cmus(block)
+    assert out["root (as zcash-cli shows it)"] == sapling.merkle_root(leaves, vartime=True)[::-1].hex()
+    assert out["after the reorganisation"] == f"{len(leaves)} leaves, 3 notes"
+    mine = [1_000 + block * wallet.PER_BLOCK + i for block, i in sorted(wallet.MINE) if block < wallet.BLOCKS - 1]
+    assert [out[f"note at {p}"] for p in mine] == ["path verifies: True"] * 3

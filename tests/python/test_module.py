@@ -47,13 +47,22 @@ def test_module_attributes():
     assert _tamarind.__all__ == CLASS_NAMES
     assert _tamarind.__doc__ == ""
     # Beyond __all__: the incremental state's class, the function pickles name, the
-    # internal-fault type's getter, the note commitment that tamarind.sapling wraps
-    # and the table cache's functions.
+    # internal-fault type's getter, the Sapling functions and classes that
+    # tamarind.sapling wraps and the table cache's functions.
     assert {name for name in vars(_tamarind) if not name.startswith("__")} == set(CLASS_NAMES) | {
+        "CommitmentTree",
+        "IncrementalWitness",
         "IncrementalHash",
         "_panic_exception",
         "_rebuild",
+        "_sapling_decode_path",
+        "_sapling_empty_roots",
+        "_sapling_encode_path",
+        "_sapling_merkle_hash",
+        "_sapling_merkle_path",
+        "_sapling_merkle_root",
         "_sapling_note_commitment",
+        "_sapling_verify_path",
         "table_cache_info",
         "set_table_cache_limit",
     }

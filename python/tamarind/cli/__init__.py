@@ -6,6 +6,7 @@ of the four Pedersen hashers.
     tamarind babyjubjub SEGMENTS BITS_PER_WINDOW [FILE...]
     tamarind bowe-hopwood SEGMENTS CHUNKS_PER_SEGMENT [FILE...]
     tamarind COMMAND [ARGS] --check LIST
+    tamarind sapling-root [--check] [FILE]
 
 Each input gives one line, `<64 hex digits>  <name>`. One hasher instance
 serves the whole run, so the caching hashers derive their base points once.
@@ -30,6 +31,7 @@ from typing import Optional, Sequence
 
 from ..exit_status import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK
 from ..faults import NativeReportSilencer
+from . import sapling_root
 from .arguments import parse
 from .check import verify
 from .grouping import digests
@@ -42,6 +44,8 @@ __all__ = ["main"]
 
 def run(argv: Optional[Sequence[str]]) -> int:
     args = parse(argv)
+    if args.command == "sapling-root":
+        return sapling_root.run(args)
     choice = choose(args)
     silencer = NativeReportSilencer()
     try:

@@ -70,6 +70,7 @@ examples:
   {PROG} babyjubjub 4 64 a.bin b.bin         4 segments of 64-bit windows, two files
   {PROG} bowe-hopwood 4 63 --hex 00ff
   {PROG} zcash *.bin > sums.txt && {PROG} zcash --check sums.txt
+  zcash-cli z_gettreestate 1384123 | {PROG} sapling-root --check
 
 Options of a command go after it: {PROG} COMMAND --help lists them.
 Exit status: 0 when every input was hashed (or, with --check, matched), 1 when
@@ -83,6 +84,7 @@ class CommandSpec(NamedTuple):
     help: str
     description: str
     sizes: Tuple[Tuple[str, str, str], ...] = ()  # the hasher's size operands: dest, metavar, help
+    hasher: bool = True  # a hashing command (files, --hex, --bits, -c/--check); else sapling-root's own grammar
 
 
 COMMANDS = [
@@ -118,6 +120,14 @@ COMMANDS = [
             ("segments", "SEGMENTS", "number of segments"),
             ("chunks_per_segment", "CHUNKS_PER_SEGMENT", "3-bit chunks per segment"),
         ),
+    ),
+    CommandSpec(
+        "sapling-root",
+        help="root and size of a Sapling tree state (a z_gettreestate answer)",
+        description="Reads a zcashd z_gettreestate answer (JSON), or a bare sapling finalState hex, from FILE or "
+        "standard input and prints 'ROOT  SIZE': the tree's root as zcash-cli shows roots (byte-reversed hex) "
+        "and its number of leaves.",
+        hasher=False,
     ),
 ]
 
@@ -208,8 +218,28 @@ class CommandLine:
             )
         for dest, metavar, text in spec.sizes:
             self._operand(command, dest, metavar=metavar, type=size_argument, help=text)
-        self._add_sources(spec.name, command)
+        if spec.hasher:
+            self._add_sources(spec.name, command)
+        else:
+            self._add_tree_state(spec.name, command)
         self.commands[spec.name] = command
+
+    def _add_tree_state(self, name: str, command: Command) -> None:
+        # No short form: the hashers' -c takes a list of digests.
+        self._option(
+            name,
+            command,
+            "--check",
+            action="store_true",
+            help="compare the root with the answer's finalRoot: exit status 1 when they differ",
+        )
+        self._operand(
+            command,
+            "file",
+            metavar="FILE",
+            nargs="?",
+            help=f"the z_gettreestate answer or finalState hex; none, or {STDIN_NAME}, reads standard input",
+        )
 
     def _option(self, name: str, command: Command, *flags: str, **settings: Any) -> None:
         command.whole.add_argument(*flags, **settings)
@@ -318,6 +348,8 @@ class CommandLine:
                 self.refuse_option(name, option_name(arg))
         command.operands.parse_args(others + operands, namespace=args)
         args.command = name
+        if not next(spec for spec in COMMANDS if spec.name == name).hasher:
+            return args
         if args.hex and args.files:
             raise Fatal(f"{PROG} {name}: --hex cannot be combined with FILE arguments")
         if args.check is not None and (args.hex or args.files):
