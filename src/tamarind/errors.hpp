@@ -44,6 +44,14 @@ void forget_panic_exception_type() noexcept;
 // itself fails, since then nothing can be reported any more.
 void set_python_exception_from_current() noexcept;
 
+// Turns a pending signal into the exception its handler raises; run between
+// slices of long work on the calling thread. Cheap when none is pending.
+struct SignalCheck {
+    void operator()() const {
+        if (PyErr_CheckSignals() != 0) propagate_python_error();
+    }
+};
+
 // Runs the body of an entry point that returns a new reference; null means a
 // Python exception is set.
 template <class Body>

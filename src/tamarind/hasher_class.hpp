@@ -113,14 +113,6 @@ inline constexpr const char* CAPACITY_BITS_DOC =
     "The longest input in bits (hash_bits), or None when any length fits (the caching hashers).";
 inline constexpr const char* REDUCE_DOC = "__reduce__($self, /)\n--\n\nPickled by its constructor arguments.";
 
-// Turns a pending signal into the exception its handler raises; run between
-// slices of long work on the calling thread. Cheap when none is pending.
-struct SignalCheck {
-    void operator()() const {
-        if (PyErr_CheckSignals() != 0) propagate_python_error();
-    }
-};
-
 template <class Traits>
 class HasherClass {
   public:

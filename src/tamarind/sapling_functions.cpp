@@ -130,15 +130,6 @@ std::vector<sapling::Node> path_of(PyObject* path) {
     return out;
 }
 
-template <class Body>
-auto refusing_tree_errors(Body&& body) {
-    try {
-        return body();
-    } catch (const sapling::TreeError& error) {
-        raise(PyExc_ValueError, error.what());
-    }
-}
-
 }  // namespace
 
 PyObject* sapling_merkle_root(PyObject*, PyObject* args, PyObject* kwargs) {

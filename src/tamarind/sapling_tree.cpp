@@ -23,12 +23,6 @@ namespace {
 
 using sapling::Node;
 
-struct SignalCheck {
-    void operator()() const {
-        if (PyErr_CheckSignals() != 0) propagate_python_error();
-    }
-};
-
 std::string type_name_of(PyObject* value) {
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
     if (!name) propagate_python_error();
@@ -60,16 +54,6 @@ Ref bytes_of(const std::vector<std::uint8_t>& data) {
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
     if (!out) propagate_python_error();
     return out;
-}
-
-// Runs `body` with tree errors as ValueError.
-template <class Body>
-auto refusing(Body&& body) {
-    try {
-        return body();
-    } catch (const sapling::TreeError& error) {
-        raise(PyExc_ValueError, error.what());
-    }
 }
 
 // What an instance holds: the state, its depth, its root once computed (the
@@ -193,7 +177,7 @@ PyObject* tree_from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
         parse_arguments({TREE, "from_bytes", FROM_BYTES_PARAMETERS, 1}, args, kwargs, arguments);
         const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
         const unsigned depth = depth_argument(arguments[1].get());
-        sapling::Tree tree = refusing([&] { return sapling::tree_from_bytes(data.data, depth); });
+        sapling::Tree tree = refusing_tree_errors([&] { return sapling::tree_from_bytes(data.data, depth); });
         return new_tree(std::make_unique<TreeHolder>(std::move(tree), depth));
     });
 }
@@ -215,7 +199,7 @@ PyObject* tree_append(PyObject* self, PyObject* args, PyObject* kwargs) {
         const BorrowGuard guard = borrow(h.borrow, BorrowKind::Exclusive);
         sapling::Tree tree = h.value;  // appended to a copy: a fault or Ctrl-C changes nothing
         sapling::NodeHasher hasher(hash_options(1, false));
-        refusing([&] { tree.append(cmu, h.depth, hasher); });
+        refusing_tree_errors([&] { tree.append(cmu, h.depth, hasher); });
         h.value = std::move(tree);
         h.root.reset();
         return none();
@@ -433,7 +417,7 @@ PyObject* witness_from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
         parse_arguments({WITNESS, "from_bytes", FROM_BYTES_PARAMETERS, 1}, args, kwargs, arguments);
         const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
         const unsigned depth = depth_argument(arguments[1].get());
-        sapling::Witness witness = refusing([&] { return sapling::witness_from_bytes(data.data, depth); });
+        sapling::Witness witness = refusing_tree_errors([&] { return sapling::witness_from_bytes(data.data, depth); });
         return new_witness(std::make_unique<WitnessHolder>(std::move(witness), depth));
     });
 }
@@ -455,7 +439,7 @@ PyObject* witness_append(PyObject* self, PyObject* args, PyObject* kwargs) {
         const BorrowGuard guard = borrow(h.borrow, BorrowKind::Exclusive);
         sapling::Witness witness = h.value;
         sapling::NodeHasher hasher(hash_options(1, false));
-        refusing([&] { witness.append(cmu, h.depth, hasher); });
+        refusing_tree_errors([&] { witness.append(cmu, h.depth, hasher); });
         h.value = std::move(witness);
         h.root.reset();
         return none();
@@ -478,7 +462,7 @@ PyObject* witness_path(PyObject* self, PyObject*) {
         WitnessHolder& h = holder_of<sapling::Witness>(self);
         const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
         sapling::NodeHasher hasher(hash_options(1, false));
-        const std::vector<Node> path = refusing([&] { return h.value.path(h.depth, hasher); });
+        const std::vector<Node> path = refusing_tree_errors([&] { return h.value.path(h.depth, hasher); });
         Ref list(PyList_New(static_cast<Py_ssize_t>(path.size())));
         if (!list) propagate_python_error();
         for (std::size_t i = 0; i < path.size(); ++i)
