@@ -2,6 +2,7 @@
 
 import os
 import select
+import signal
 import time
 
 import _tamarind
@@ -23,6 +24,14 @@ _SMALL = {
     "ZcashPedersen": lambda: _tamarind.ZcashPedersen(),
 }
 MAX_SMALL_INPUT = 4
+
+
+# A shell without job control starts a background command with SIGINT
+# ignored, and every command the tests start would inherit that, so the tests
+# of Ctrl-C would see nothing arrive. A handled signal is reset to the default
+# in a child, which then takes Ctrl-C as a user's shell would deliver it.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def pytest_configure(config):
