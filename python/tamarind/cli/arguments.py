@@ -79,7 +79,7 @@ after any other error (one line on standard error each).
 """
 
 
-class CommandSpec(NamedTuple):
+class CommandEntry(NamedTuple):
     name: str
     help: str
     description: str
@@ -88,19 +88,19 @@ class CommandSpec(NamedTuple):
 
 
 COMMANDS = [
-    CommandSpec(
+    CommandEntry(
         "circom",
         help="circom / iden3 Pedersen hash over Baby Jubjub (any length)",
         description="circom / iden3 Pedersen hash over Baby Jubjub, byte-identical to circomlibjs pedersenHash: "
         "the 32-byte packed point. Any input length.",
     ),
-    CommandSpec(
+    CommandEntry(
         "zcash",
         help="Zcash Sapling Pedersen hash over Jubjub (any length)",
         description="Zcash Sapling Pedersen hash over Jubjub: the u-coordinate as 32 little-endian bytes. "
         "Any input length.",
     ),
-    CommandSpec(
+    CommandEntry(
         "babyjubjub",
         help="unsigned-window Pedersen hash over Baby Jubjub (arkworks pedersen::CRH)",
         description="Unsigned-window Pedersen hash over EIP-2494 Baby Jubjub (arkworks pedersen::CRH "
@@ -110,7 +110,7 @@ COMMANDS = [
             ("bits_per_window", "BITS_PER_WINDOW", "input bits per segment"),
         ),
     ),
-    CommandSpec(
+    CommandEntry(
         "bowe-hopwood",
         help="Bowe-Hopwood Pedersen hash over Jubjub (arkworks bowe_hopwood::CRH)",
         description="Bowe-Hopwood Pedersen hash over Jubjub (arkworks bowe_hopwood::CRH construction): "
@@ -121,7 +121,7 @@ COMMANDS = [
             ("chunks_per_segment", "CHUNKS_PER_SEGMENT", "3-bit chunks per segment"),
         ),
     ),
-    CommandSpec(
+    CommandEntry(
         "sapling-root",
         help="root and size of a Sapling tree state (a z_gettreestate answer)",
         description="Reads a zcashd z_gettreestate answer (JSON), or a bare sapling finalState hex, from FILE or "
@@ -199,30 +199,30 @@ class CommandLine:
         )
         self.own.update(version.option_strings)
         hashers = self.parser.add_subparsers(dest="command", metavar="COMMAND", title="hashers", required=True)
-        for spec in COMMANDS:
-            self._add_command(hashers, spec)
+        for entry in COMMANDS:
+            self._add_command(hashers, entry)
 
-    def _add_command(self, hashers: Any, spec: CommandSpec) -> None:
-        whole = hashers.add_parser(spec.name, help=spec.help, description=spec.description)
+    def _add_command(self, hashers: Any, entry: CommandEntry) -> None:
+        whole = hashers.add_parser(entry.name, help=entry.help, description=entry.description)
         options = Parser(prog=whole.prog, add_help=False)
         options.add_argument("-h", "--help", action=HelpOf, whole=whole)
         command = Command(whole, options, Parser(prog=whole.prog, add_help=False, prefix_chars=NO_OPTIONS))
-        if spec.name == "zcash":
+        if entry.name == "zcash":
             self._option(
-                spec.name,
+                entry.name,
                 command,
                 "--personalization",
                 metavar="P",
                 type=personalization_argument,
                 help="8 ASCII characters, or 16 hex digits for any 8 bytes (default: Zcash_PH)",
             )
-        for dest, metavar, text in spec.sizes:
+        for dest, metavar, text in entry.sizes:
             self._operand(command, dest, metavar=metavar, type=size_argument, help=text)
-        if spec.hasher:
-            self._add_sources(spec.name, command)
+        if entry.hasher:
+            self._add_sources(entry.name, command)
         else:
-            self._add_tree_state(spec.name, command)
-        self.commands[spec.name] = command
+            self._add_tree_state(entry.name, command)
+        self.commands[entry.name] = command
 
     def _add_tree_state(self, name: str, command: Command) -> None:
         # No short form: the hashers' -c takes a list of digests.
@@ -348,7 +348,7 @@ class CommandLine:
                 self.refuse_option(name, option_name(arg))
         command.operands.parse_args(others + operands, namespace=args)
         args.command = name
-        if not next(spec for spec in COMMANDS if spec.name == name).hasher:
+        if not next(entry for entry in COMMANDS if entry.name == name).hasher:
             return args
         if args.hex and args.files:
             raise Fatal(f"{PROG} {name}: --hex cannot be combined with FILE arguments")
