@@ -481,6 +481,13 @@ def table_cache_info() -> Dict[str, int]:
     per set of generators and one for its wide tables, or per pair of
     configurable sizes)."""
 
+def lane_kernel() -> str:
+    """The kernel that runs variable-time batches (hash_many with vartime=True,
+    the Sapling trees and roots): "avx512ifma" when eight hashes run at once
+    on AVX-512 IFMA, "scalar" otherwise (a processor or system without it,
+    or TAMARIND_LANES=0 in the environment at import). Digests never depend
+    on it."""
+
 def set_table_cache_limit(limit: SupportsIndex, /) -> None:
     """Set the table cache's limit, in bytes (default 64 MiB). Hashers with the same
     generators share their tables through the cache, so a new instance finds the

@@ -32,6 +32,7 @@ __all__ = [
     "CircomPedersen",
     "ZcashPedersen",
     "PanicException",
+    "lane_kernel",
     "table_cache_info",
     "set_table_cache_limit",
 ]
@@ -44,6 +45,7 @@ if TYPE_CHECKING:
         CircomPedersen,
         JubjubBoweHopwood,
         ZcashPedersen,
+        lane_kernel,
         set_table_cache_limit,
         table_cache_info,
     )

@@ -45,6 +45,24 @@ inline bool has_avx2() noexcept {
 #endif
 }
 
+// AVX-512 F and IFMA (leaf 7 EBX bits 16 and 21), usable only when the
+// operating system saves the opmask and ZMM registers as well: XCR0 bits 1,
+// 2 and 5 to 7.
+inline bool has_avx512ifma() noexcept {
+#if ALGEBRA_X86_ASM
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 27)) == 0) return false;
+    unsigned xcr0_low = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    if ((xcr0_low & 0xE6u) != 0xE6u) return false;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    constexpr unsigned AVX512F = 1u << 16, IFMA = 1u << 21;
+    return (ebx & (AVX512F | IFMA)) == (AVX512F | IFMA);
+#else
+    return false;
+#endif
+}
+
 }  // namespace cpu
 
 namespace detail {

@@ -151,11 +151,18 @@ class CachingPedersen {
     template <Lookup L = ConstantTime>
     Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {},
               const WideHandle& wide = {}) const {
+        Point acc = Point::identity();
+        sum_into<L>(acc, bits, first_segment, checkpoint, wide);
+        return acc;
+    }
+    // acc += that sum; a DeferredSum (variable time) records the table entries.
+    template <Lookup L = ConstantTime, class Acc>
+    void sum_into(Acc& acc, const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {},
+                  const WideHandle& wide = {}) const {
         constexpr std::uint64_t checkpoint_segments =
             std::max<std::uint64_t>(1, checkpoint_chunks / chunks_per_segment);
         const std::uint64_t chunks = chunk_count_bits(bits.size(), Encoding::chunk_bits);
         const std::uint64_t end = first_segment + segments_for(chunks);
-        Point acc = Point::identity();
         std::uint64_t s = first_segment;
         // Segments [s, limit) from the wide tables of layout W that table_of gives.
         [[maybe_unused]] const auto walk_wide = [&](auto layout, std::uint64_t limit, auto table_of) {
@@ -187,7 +194,6 @@ class CachingPedersen {
             if ((s - first_segment + 1) % checkpoint_segments == 0) checkpoint();
         }
         if (end > tabled) accumulate_untabled<L>(acc, extent, tabled, end, first_segment, chunks, bits, checkpoint);
-        return acc;
     }
 
     // Bits of input one segment takes.
@@ -400,8 +406,8 @@ class CachingPedersen {
     // Segments [begin, end) of an input whose first segment is `origin`, by
     // Horner's rule, in batches that share their doublings; multiples tables
     // from the cache or derived now.
-    template <Lookup L>
-    void accumulate_untabled(Point& acc, Extent extent, std::uint64_t begin, std::uint64_t end, std::uint64_t origin,
+    template <Lookup L, class Acc>
+    void accumulate_untabled(Acc& acc, Extent extent, std::uint64_t begin, std::uint64_t end, std::uint64_t origin,
                              std::uint64_t chunks, const BitString& bits, Checkpoint checkpoint) const {
         constexpr std::uint64_t batch = 128;
         const std::uint64_t tabled_end = bases_.shared_segments() + extent.tabled;

@@ -159,26 +159,33 @@ class ConfigurablePedersen {
     // Variable-time sums read the wide tables once they are built.
     template <Lookup L = ConstantTime>
     Point sum(const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {},
-              const WideHandle& = {}) const {
+              const WideHandle& wide = {}) const {
+        Point acc = Point::identity();
+        sum_into<L>(acc, bits, first_segment, checkpoint, wide);
+        return acc;
+    }
+    // acc += that sum; a DeferredSum (variable time) records the table entries.
+    template <Lookup L = ConstantTime, class Acc>
+    void sum_into(Acc& acc, const BitString& bits, std::uint64_t first_segment, Checkpoint checkpoint = {},
+                  const WideHandle& = {}) const {
         if constexpr (L::vartime) {
             if (const Entry* wide = fixed_ ? fixed_->wide_ready() : nullptr)
-                return sum_with<WideTables, L>(wide,
+                return sum_with<WideTables, L>(acc, wide,
                                                static_cast<std::size_t>(WideTables::segment_entries(per_segment_)),
                                                bits, first_segment, checkpoint);
         }
-        return sum_with<Tables, L>(fixed_ ? fixed_->tables.data() : nullptr, stride_, bits, first_segment, checkpoint);
+        sum_with<Tables, L>(acc, fixed_ ? fixed_->tables.data() : nullptr, stride_, bits, first_segment, checkpoint);
     }
 
   private:
-    // sum() over the tables of layout T.
-    template <class T, Lookup L>
-    Point sum_with(const Entry* tables, std::size_t stride, const BitString& bits, std::uint64_t first_segment,
-                   Checkpoint checkpoint) const {
+    // sum_into() over the tables of layout T.
+    template <class T, Lookup L, class Acc>
+    void sum_with(Acc& acc, const Entry* tables, std::size_t stride, const BitString& bits, std::uint64_t first_segment,
+                  Checkpoint checkpoint) const {
         constexpr unsigned K = T::chunks_per_lookup;
         constexpr std::uint64_t slice = checkpoint_chunks / K * K;  // whole groups
         const std::uint64_t chunks = chunk_count_bits(bits.size(), Encoding::chunk_bits);
-        Point acc = Point::identity();
-        if (chunks == 0) return acc;
+        if (chunks == 0) return;
         const Entry* table = tables + first_segment * stride;
         std::uint64_t since_checkpoint = 0;
         for (std::uint64_t first = 0; first < chunks; first += per_segment_, table += stride) {
@@ -195,7 +202,6 @@ class ConfigurablePedersen {
                 }
             }
         }
-        return acc;
     }
 
   public:

@@ -31,6 +31,8 @@
 #include "fault/fault.hpp"
 #include "pedersen/bits.hpp"
 #include "pedersen/engine.hpp"
+#include "pedersen/lanes.hpp"
+#include "pedersen/table.hpp"
 #include "pedersen/team.hpp"
 
 namespace pedersen {
@@ -79,26 +81,51 @@ inline std::vector<std::size_t> batch_starts(std::span<const BitString> items) {
     return starts;
 }
 
-// A team member's working space: one batch's points, then their affine forms.
+// A team member's working space: one batch's points, then their affine
+// forms; in variable time on the lanes, the table entries each item adds.
 template <class Hasher>
 struct BatchSpace {
     using Curve = typename Hasher::Curve;
     std::array<algebra::Projective<Curve>, batch_items> points;
     std::array<algebra::Affine<Curve>, batch_items> affine;
+    std::vector<std::uint64_t> entries;
+    std::array<std::size_t, batch_items + 1> starts;
 
     // out[i] = the digest of items[i] for the items of one batch.
     void hash(const Hasher& hasher, std::span<const BitString> items, std::span<algebra::Bytes32> out, bool vartime,
               Checkpoint checkpoint, const typename Hasher::WideHandle& wide) {
         const std::size_t n = items.size();
         if (vartime) {
-            for (std::size_t i = 0; i < n; ++i)
-                points[i] = hasher.template sum<VariableTime>(items[i], 0, checkpoint, wide);
+            const LaneKernel kernel = lane_kernel();
+            if (kernel != LaneKernel::Scalar && n > 1)
+                sum_on_lanes(kernel, hasher, items, checkpoint, wide);
+            else
+                for (std::size_t i = 0; i < n; ++i)
+                    points[i] = hasher.template sum<VariableTime>(items[i], 0, checkpoint, wide);
             algebra::batch_to_affine_vartime<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
         } else {
             for (std::size_t i = 0; i < n; ++i) points[i] = hasher.sum(items[i], 0, checkpoint);
             algebra::batch_to_affine<Curve>(std::span(points.data(), n), std::span(affine.data(), n));
         }
         for (std::size_t i = 0; i < n; ++i) out[i] = Hasher::Definition::encode(affine[i]);
+    }
+
+    // points[i] = the variable-time sum of items[i], the table entries added on the lanes.
+    void sum_on_lanes(LaneKernel kernel, const Hasher& hasher, std::span<const BitString> items, Checkpoint checkpoint,
+                      const typename Hasher::WideHandle& wide) {
+        const std::size_t n = items.size();
+        std::array<DeferredSum<Curve>, batch_items> sums;
+        entries.clear();
+        starts[0] = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            sums[i].entries = &entries;
+            hasher.template sum_into<VariableTime>(sums[i], items[i], 0, checkpoint, wide);
+            starts[i + 1] = entries.size();
+        }
+        sum_deferred<Curve>(kernel, entries, std::span<const std::size_t>(starts.data(), n + 1),
+                            std::span(points.data(), n));
+        for (std::size_t i = 0; i < n; ++i)
+            if (sums[i].has_rest) points[i].add_assign(sums[i].rest);
     }
 };
 

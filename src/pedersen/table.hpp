@@ -47,19 +47,52 @@ struct VariableTime {
 template <class L>
 concept Lookup = std::same_as<L, ConstantTime> || std::same_as<L, VariableTime>;
 
+// The address the lanes read table entries from (lanes.hpp): the identity,
+// which a lane with nothing left to add reads.
+template <class Curve>
+inline constexpr algebra::Niels<Curve> lane_origin = algebra::Niels<Curve>::identity();
+
+// A variable-time sum whose table entries are added later, on the lanes
+// (lanes.hpp): each entry is recorded, in order, as its offset from
+// lane_origin with the low bit set for a negated one. Other points (Horner
+// rows) are added to `rest` on the spot.
+template <class Curve>
+struct DeferredSum {
+    std::vector<std::uint64_t>* entries = nullptr;
+    algebra::Projective<Curve> rest = algebra::Projective<Curve>::identity();
+    bool has_rest = false;
+
+    void add_assign(const algebra::Projective<Curve>& p) {
+        rest.add_assign(p);
+        has_rest = true;
+    }
+};
+
+// acc += entry, negated when `negate` is not zero.
+template <class Curve>
+[[gnu::always_inline]] inline void add_entry(algebra::Projective<Curve>& acc, const algebra::Niels<Curve>& entry,
+                                             std::uint64_t negate) {
+    add_assign(acc, negate != 0 ? entry.negate() : entry);
+}
+template <class Curve>
+inline void add_entry(DeferredSum<Curve>& acc, const algebra::Niels<Curve>& entry, std::uint64_t negate) {
+    acc.entries->push_back(
+        (reinterpret_cast<std::uintptr_t>(&entry) - reinterpret_cast<std::uintptr_t>(&lane_origin<Curve>)) |
+        (negate != 0));
+}
+
 // acc += the entry a selection names in `entries` (selector - 1, none for 0),
 // negated when the selection says so, under the lookup policy L; G is the
-// group arithmetic that made the selection.
-template <Lookup L, class G, class Curve>
-[[gnu::always_inline]] inline void add_selected(algebra::Projective<Curve>& acc,
-                                                std::span<const algebra::Niels<Curve>> entries,
+// group arithmetic that made the selection. A DeferredSum takes variable-time
+// lookups only.
+template <Lookup L, class G, class Curve, class Acc>
+[[gnu::always_inline]] inline void add_selected(Acc& acc, std::span<const algebra::Niels<Curve>> entries,
                                                 const Selection& selection) {
     if constexpr (L::vartime) {
         if constexpr (G::selects_identity) {
             if (selection.selector == 0) return;
         }
-        const algebra::Niels<Curve>& entry = entries[selection.selector - 1];
-        add_assign(acc, G::negates && selection.negate != 0 ? entry.negate() : entry);
+        add_entry(acc, entries[selection.selector - 1], G::negates ? selection.negate : 0);
     } else {
         algebra::Niels<Curve> entry = algebra::select_entry(entries, selection.selector);
         if constexpr (G::negates) entry = entry.conditional_negate(selection.negate);
@@ -115,8 +148,8 @@ struct Layout {
     // VariableTime also prefetches the entry of the next group. The chunks
     // may be summed in slices of whole groups, call after call. Flattened,
     // so that the field arithmetic inlines into the loop: faster.
-    template <Lookup L = ConstantTime>
-    [[gnu::flatten]] static void accumulate(Point& acc, const Entry* table, std::uint64_t chunks, std::uint64_t used,
+    template <Lookup L = ConstantTime, class Acc = Point>
+    [[gnu::flatten]] static void accumulate(Acc& acc, const Entry* table, std::uint64_t chunks, std::uint64_t used,
                                             const BitString& bits, std::uint64_t first) {
         std::uint32_t carry = 0;  // out of the group read last; always 0 without G::carries
         for (std::uint64_t chunk = 0; chunk < used; chunk += K) {
@@ -128,10 +161,10 @@ struct Layout {
                 if (chunk + K < used)
                     prefetch_vartime(table + G::stride(c), chunks - chunk - K, bits, first + chunk + K, carry);
             }
-            add_selected<L, G>(acc, std::span<const Entry>(table, G::entries(c)), selection);
+            add_selected<L, G, Curve>(acc, std::span<const Entry>(table, G::entries(c)), selection);
             if constexpr (G::corrections(K) != 0) {
                 const std::uint64_t present = std::min<std::uint64_t>(c, used - chunk);
-                if (present < c) add_assign(acc, table[G::entries(c) + present - 1]);
+                if (present < c) add_entry(acc, table[G::entries(c) + present - 1], 0);
             }
             table += G::stride(c);
         }
@@ -140,7 +173,7 @@ struct Layout {
         // bit was read as 0, and that depends on the length alone.
         if constexpr (G::carries) {
             if (used != 0 && (used == chunks || used % K == 0))
-                add_selected<L, G>(acc, std::span<const Entry>(table - 1, 1), Selection{carry, 0});
+                add_selected<L, G, Curve>(acc, std::span<const Entry>(table - 1, 1), Selection{carry, 0});
         }
     }
 
@@ -225,9 +258,8 @@ struct HornerSegment {
 };
 
 // acc += Σ over the segments of Σ_j v_j·2^(S·j)·P, under the lookup policy L.
-template <class Curve, Encoding E, Lookup L = ConstantTime>
-void accumulate_horner(algebra::Projective<Curve>& acc, std::span<const HornerSegment<Curve>> segments,
-                       const BitString& bits) {
+template <class Curve, Encoding E, Lookup L = ConstantTime, class Acc>
+void accumulate_horner(Acc& acc, std::span<const HornerSegment<Curve>> segments, const BitString& bits) {
     using G = Group<E>;
     std::uint64_t rows = 0;
     for (const auto& s : segments) rows = std::max(rows, s.used);
@@ -238,7 +270,8 @@ void accumulate_horner(algebra::Projective<Curve>& acc, std::span<const HornerSe
         for (const auto& s : segments) {
             if (row >= s.used) continue;  // the input ends before this chunk: public
             const auto selection = G::select(bits.read((s.first + row) * E::chunk_bits, E::chunk_bits), 1);
-            add_selected<L, G>(sum, std::span<const algebra::Niels<Curve>>(s.multiples, G::entries(1)), selection);
+            add_selected<L, G, Curve>(sum, std::span<const algebra::Niels<Curve>>(s.multiples, G::entries(1)),
+                                      selection);
         }
     }
     acc.add_assign(sum);

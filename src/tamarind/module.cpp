@@ -5,10 +5,12 @@
 // and the next import creates everything afresh.
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "pedersen/lanes.hpp"
 #include "tamarind/cache_functions.hpp"
 #include "tamarind/classes.hpp"
 #include "tamarind/errors.hpp"
@@ -44,6 +46,20 @@ PyObject* panic_exception(PyObject*, PyObject*) {
     });
 }
 
+constexpr const char* LANE_KERNEL_DOC =
+    "lane_kernel()\n--\n\n"
+    "The kernel that runs variable-time batches (hash_many with vartime=True,\n"
+    "the Sapling trees and roots): \"avx512ifma\" when eight hashes run at once\n"
+    "on AVX-512 IFMA, \"scalar\" otherwise (a processor or system without it,\n"
+    "or TAMARIND_LANES=0 in the environment at import). Digests never depend\n"
+    "on it.";
+
+PyObject* lane_kernel(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        return new_str(pedersen::lane_kernel() == pedersen::LaneKernel::Ifma ? "avx512ifma" : "scalar").release();
+    });
+}
+
 // Pickles of the hasher classes name _rebuild: the classes themselves live
 // under "builtins", where pickle cannot find them.
 PyMethodDef module_functions[] = {
@@ -64,6 +80,7 @@ PyMethodDef module_functions[] = {
 #undef TAMARIND_KEYWORDS
     {"_sapling_decode_path", &sapling_decode_path, METH_O, SAPLING_DECODE_PATH_DOC},
     {"_sapling_empty_roots", &sapling_empty_roots, METH_NOARGS, SAPLING_EMPTY_ROOTS_DOC},
+    {"lane_kernel", &lane_kernel, METH_NOARGS, LANE_KERNEL_DOC},
     {"table_cache_info", &table_cache_info, METH_NOARGS, TABLE_CACHE_INFO_DOC},
     {"set_table_cache_limit", &set_table_cache_limit, METH_O, SET_TABLE_CACHE_LIMIT_DOC},
     {nullptr, nullptr, 0, nullptr},
@@ -144,6 +161,10 @@ PyObject* create_module() {
         }
         forgetting_registered = true;
     }
+    // The one variable the module reads, once per import: TAMARIND_LANES=0
+    // keeps variable-time batches on the scalar kernel (for comparisons).
+    if (const char* lanes = std::getenv("TAMARIND_LANES"); lanes != nullptr && std::string_view(lanes) == "0")
+        pedersen::set_lane_kernel(pedersen::LaneKernel::Scalar);
     Ref module(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) propagate_python_error();
     for (const RegisteredClass& entry : registered_classes()) {

@@ -48,7 +48,7 @@ def test_module_attributes():
     assert _tamarind.__doc__ == ""
     # Beyond __all__: the incremental state's class, the function pickles name, the
     # internal-fault type's getter, the Sapling functions and classes that
-    # tamarind.sapling wraps and the table cache's functions.
+    # tamarind.sapling wraps, the table cache's functions and the lane kernel's name.
     assert {name for name in vars(_tamarind) if not name.startswith("__")} == set(CLASS_NAMES) | {
         "CommitmentTree",
         "IncrementalWitness",
@@ -63,6 +63,7 @@ def test_module_attributes():
         "_sapling_merkle_root",
         "_sapling_note_commitment",
         "_sapling_verify_path",
+        "lane_kernel",
         "table_cache_info",
         "set_table_cache_limit",
     }

@@ -1,12 +1,18 @@
 """hash_vartime and hash_many(vartime=True) against the constant-time calls, which the other tests hold to published
 values and plain-integer sums: the same digests, the same refusals."""
 
+import os
 import random
 import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from conftest import panic_exception_type
 from test_bulk import FACTORIES, expected, mixed_items, reference
+
+import tamarind
 
 
 @pytest.mark.parametrize("name", FACTORIES)
@@ -51,3 +57,33 @@ def test_vartime_past_a_configurable_capacity_faults_as_hash_does():
 def test_vartime_flag_is_true_or_false_only(flag, type_name):
     with pytest.raises(TypeError, match=f"^vartime must be True or False, not '{type_name}'$"):
         reference("CircomPedersen").hash_many([b""], vartime=flag)
+
+
+def cpu_has_ifma():
+    """What Linux says of this processor's AVX-512 IFMA (None elsewhere)."""
+    try:
+        with open("/proc/cpuinfo") as info:
+            flags = next(line for line in info if line.startswith("flags")).split()
+    except (OSError, StopIteration):
+        return None
+    return "avx512f" in flags and "avx512ifma" in flags
+
+
+def test_lane_kernel_is_the_one_the_processor_allows_and_the_environment_can_turn_off():
+    expected_kernel = {True: "avx512ifma", False: "scalar", None: tamarind.lane_kernel()}[cpu_has_ifma()]
+    assert tamarind.lane_kernel() == expected_kernel
+    # The scalar kernel, forced at import, gives the digests the lanes give here.
+    script = (
+        "import sys, tamarind\n"
+        "from test_bulk import FACTORIES, mixed_items, reference\n"
+        "print(tamarind.lane_kernel())\n"
+        "for name in FACTORIES:\n"
+        "    print(b''.join(reference(name).hash_many(mixed_items(), threads=2, vartime=True)).hex())\n"
+    )
+    env = {**os.environ, "TAMARIND_LANES": "0"}
+    lines = subprocess.run(
+        [sys.executable, "-c", script], env=env, cwd=Path(__file__).parent, check=True, capture_output=True, text=True
+    ).stdout.split()
+    assert lines[0] == "scalar"
+    for name, digests in zip(FACTORIES, lines[1:]):
+        assert bytes.fromhex(digests) == b"".join(expected(name, 1)), name
