@@ -28,9 +28,11 @@
 
 #if ALGEBRA_X86_ASM
 #include <immintrin.h>
-// The generic templates pass 512-bit vectors by value; they run only inlined
-// into functions compiled for AVX-512, so no call crosses the two ABIs.
+#if !defined(__clang__)
+// The generic templates pass lanes by value; they run only inlined into
+// functions compiled for AVX-512, so no call crosses the two ABIs.
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 #define ALGEBRA_LANES_IFMA 1
 #define ALGEBRA_IFMA_TARGET gnu::target("avx512f,avx512ifma")
 #else
@@ -121,34 +123,38 @@ struct Portable {
 
 #if ALGEBRA_LANES_IFMA
 // The masked forms name every lane: the unmasked ones start from an
-// undefined register, which GCC 12 reports as uninitialized.
+// undefined register, which GCC 12 reports as uninitialized. The register is
+// wrapped in a struct, which crosses calls in memory whatever the target, so
+// that clang accepts the generic templates' copies compiled without AVX-512.
 struct Ifma {
-    using V = __m512i;
-    [[ALGEBRA_IFMA_TARGET]] static V splat(std::uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
-    [[ALGEBRA_IFMA_TARGET]] static V load(const std::uint64_t* p) { return _mm512_loadu_si512(p); }
-    [[ALGEBRA_IFMA_TARGET]] static void store(std::uint64_t* p, V a) { _mm512_storeu_si512(p, a); }
-    [[ALGEBRA_IFMA_TARGET]] static V add(V a, V b) { return _mm512_add_epi64(a, b); }
-    [[ALGEBRA_IFMA_TARGET]] static V sub(V a, V b) { return _mm512_sub_epi64(a, b); }
-    [[ALGEBRA_IFMA_TARGET]] static V and_(V a, V b) { return _mm512_and_si512(a, b); }
+    struct V {
+        __m512i v;
+    };
+    [[ALGEBRA_IFMA_TARGET]] static V splat(std::uint64_t x) { return {_mm512_set1_epi64(static_cast<long long>(x))}; }
+    [[ALGEBRA_IFMA_TARGET]] static V load(const std::uint64_t* p) { return {_mm512_loadu_si512(p)}; }
+    [[ALGEBRA_IFMA_TARGET]] static void store(std::uint64_t* p, V a) { _mm512_storeu_si512(p, a.v); }
+    [[ALGEBRA_IFMA_TARGET]] static V add(V a, V b) { return {_mm512_add_epi64(a.v, b.v)}; }
+    [[ALGEBRA_IFMA_TARGET]] static V sub(V a, V b) { return {_mm512_sub_epi64(a.v, b.v)}; }
+    [[ALGEBRA_IFMA_TARGET]] static V and_(V a, V b) { return {_mm512_and_si512(a.v, b.v)}; }
     template <int n>
     [[ALGEBRA_IFMA_TARGET]] static V shr(V a) {
-        return _mm512_maskz_srli_epi64(0xFF, a, n);
+        return {_mm512_maskz_srli_epi64(0xFF, a.v, n)};
     }
     template <int n>
     [[ALGEBRA_IFMA_TARGET]] static V sar(V a) {
-        return _mm512_maskz_srai_epi64(0xFF, a, n);
+        return {_mm512_maskz_srai_epi64(0xFF, a.v, n)};
     }
     template <int n>
     [[ALGEBRA_IFMA_TARGET]] static V shl(V a) {
-        return _mm512_maskz_slli_epi64(0xFF, a, n);
+        return {_mm512_maskz_slli_epi64(0xFF, a.v, n)};
     }
-    [[ALGEBRA_IFMA_TARGET]] static V madd52lo(V acc, V a, V b) { return _mm512_madd52lo_epu64(acc, a, b); }
-    [[ALGEBRA_IFMA_TARGET]] static V madd52hi(V acc, V a, V b) { return _mm512_madd52hi_epu64(acc, a, b); }
+    [[ALGEBRA_IFMA_TARGET]] static V madd52lo(V acc, V a, V b) { return {_mm512_madd52lo_epu64(acc.v, a.v, b.v)}; }
+    [[ALGEBRA_IFMA_TARGET]] static V madd52hi(V acc, V a, V b) { return {_mm512_madd52hi_epu64(acc.v, a.v, b.v)}; }
     [[ALGEBRA_IFMA_TARGET]] static V gather(const void* base, V index) {
-        return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xFF, index, base, 1);
+        return {_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xFF, index.v, base, 1)};
     }
-    [[ALGEBRA_IFMA_TARGET]] static V blend(Mask mask, V a, V b) { return _mm512_mask_blend_epi64(mask, a, b); }
-    [[ALGEBRA_IFMA_TARGET]] static Mask test(V a, V b) { return _mm512_test_epi64_mask(a, b); }
+    [[ALGEBRA_IFMA_TARGET]] static V blend(Mask mask, V a, V b) { return {_mm512_mask_blend_epi64(mask, a.v, b.v)}; }
+    [[ALGEBRA_IFMA_TARGET]] static Mask test(V a, V b) { return _mm512_test_epi64_mask(a.v, b.v); }
 };
 #endif
 

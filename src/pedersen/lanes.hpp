@@ -63,6 +63,20 @@ inline LaneKernel set_lane_kernel(LaneKernel kernel) {
 
 namespace detail {
 
+inline constexpr std::size_t prefetch_distance = 2;
+
+// Starts loading the entry at `offset` from `origin` (an entry spans two cache lines).
+inline void prefetch(const void* origin, std::uint64_t offset) {
+#if defined(__GNUC__) || defined(__clang__)
+    const char* at =
+        reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(origin) + (offset & ~std::uint64_t{1}));
+    __builtin_prefetch(at);
+    __builtin_prefetch(at + 95);
+#else
+    (void)origin, (void)offset;
+#endif
+}
+
 // out[i] = the sum of entries [starts[i], starts[i + 1]) of `entries`
 // (DeferredSum offsets) on backend B.
 template <class B, class Curve>
@@ -105,7 +119,12 @@ void sum_deferred_on(std::span<const std::uint64_t> entries, std::span<const std
     alignas(64) std::array<std::uint64_t, count> index{};
     std::array<algebra::BigInt<4>, count> xs, ys, ts, ws;
     while (busy != 0) {
-        for (std::size_t l = 0; l < count; ++l) index[l] = (busy >> l & 1) != 0 ? entries[at[l]] : 0;
+        for (std::size_t l = 0; l < count; ++l) {
+            index[l] = (busy >> l & 1) != 0 ? entries[at[l]] : 0;
+            // The entry this lane reads a few steps on: wide tables outgrow the caches.
+            if ((busy >> l & 1) != 0 && at[l] + prefetch_distance < end[l])
+                prefetch(origin, entries[at[l] + prefetch_distance]);
+        }
         typename B::V offsets = B::load(index.data());
         const Mask negate = B::test(offsets, B::splat(1));
         offsets = B::and_(offsets, B::splat(~std::uint64_t{1}));
