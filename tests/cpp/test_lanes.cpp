@@ -151,8 +151,8 @@ TEST(Lanes, BatchesEqualTheScalarPathForEveryHasher) {
         for (const Bytes& item : items) want.push_back(hasher.hash(item));
         for (const auto kernel : lane_kernels()) {
             KernelScope scope(kernel);
-            for (const unsigned threads : {1u, 2u})
-                EXPECT_EQ(many_vartime(hasher, items, threads), want) << what << " on " << name(kernel);
+            // One thread: the team is tested elsewhere, and qemu-user runs no second one.
+            EXPECT_EQ(many_vartime(hasher, items, 1), want) << what << " on " << name(kernel);
             // Two items: the fewest that go to the lanes.
             EXPECT_EQ(many_vartime(hasher, {items[1], items[2]}, 1), (std::vector<algebra::Bytes32>{want[1], want[2]}))
                 << what << " on " << name(kernel);
