@@ -73,9 +73,10 @@ inline constexpr std::array<std::string_view, 4> HASH_MANY_PARAMETERS{"items", "
 inline constexpr std::array<std::string_view, 1> INCREMENTAL_PARAMETERS{"data"};
 
 // What hash_many counts for each item besides its bytes, when it weighs its
-// work against RELEASE_BYTES: an item's normalisation and encoding cost about
-// as much as hashing this many bytes.
-inline constexpr std::uint64_t MANY_ITEM_COST = 32;
+// work against RELEASE_BYTES: an item's normalisation and encoding cost
+// about as much as hashing a byte (under a microsecond), so that many empty
+// items count too.
+inline constexpr std::uint64_t MANY_ITEM_COST = 1;
 
 inline constexpr std::string_view HASH_BITS_DOC =
     "hash_bits($self, data, bit_length)\n--\n\n"
