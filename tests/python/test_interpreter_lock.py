@@ -1,0 +1,128 @@
+"""Long calls let the interpreter lock go: other Python threads run during them, and a second thread's
+call on an object with state waits for the running one instead of being refused."""
+
+import os
+import threading
+import time
+
+import _tamarind
+import pytest
+from conftest import wait_for
+from test_incremental import Interrupted, sigint_during  # noqa: F401 (a fixture)
+
+from tamarind import sapling
+
+LEAF = (7).to_bytes(32, "little")
+LEAVES = [(i + 2).to_bytes(32, "little") for i in range(1 << 13)]
+
+
+def _configurable_build():
+    # Sizes of their own, so that the table cache holds no tables for them yet.
+    return _tamarind.JubjubBoweHopwood(1 << 11, 77)
+
+
+# Each takes well over a hundred milliseconds, on any machine.
+LONG_CALLS = {
+    "hash": lambda: _tamarind.ZcashPedersen().hash(bytes(1 << 17)),
+    "hash_bits": lambda: _tamarind.CircomPedersen().hash_bits(bytes(1 << 17), 8 << 17),
+    "hash_vartime": lambda: _tamarind.ZcashPedersen().hash_vartime(bytes(1 << 17)),
+    "point": lambda: _tamarind.CircomPedersen().point(bytes(1 << 17)),
+    "hash_many": lambda: _tamarind.ZcashPedersen().hash_many([bytes(64)] * 4000, threads=1),
+    "update": lambda: _tamarind.ZcashPedersen().incremental().update(bytes(1 << 18)),
+    "merkle_root": lambda: sapling.merkle_root(LEAVES, threads=1),
+    "extend": lambda: sapling.CommitmentTree().extend(LEAVES, threads=1),
+    "configurable build": _configurable_build,
+}
+
+
+@pytest.mark.parametrize("call", LONG_CALLS)
+def test_other_threads_run_during_a_long_call(call):
+    started = threading.Event()
+    span = []
+
+    def work():
+        started.set()
+        begin = time.perf_counter()
+        LONG_CALLS[call]()
+        span.extend([begin, time.perf_counter()])
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    wait_for(started.is_set, "the worker to start")
+    # This thread's progress, a time every 256 turns of a loop. Held through
+    # the call, the interpreter lock would let it run only at the edges: for
+    # a switch interval (5 ms) as the call begins, and once it has ended.
+    stamps = []
+    turns = 0
+    while worker.is_alive():
+        turns += 1
+        if turns % 256 == 0:
+            stamps.append(time.perf_counter())
+    worker.join()
+    begin, end = span
+    quarter = (end - begin) / 4
+    middle = sum(begin + quarter < stamp < end - quarter for stamp in stamps)
+    print(f"{call}: {(end - begin) * 1000:.0f} ms, {256 * middle} turns of the loop in its middle half")
+    assert middle >= 10
+
+
+def test_threads_updating_one_state_both_succeed():
+    hasher = _tamarind.ZcashPedersen()
+    state = hasher.incremental()
+    piece = os.urandom(3000)  # over the threshold, and not a whole number of segments
+    start = threading.Barrier(2)
+    errors = []
+
+    def feed():
+        start.wait()
+        try:
+            for _ in range(8):
+                state.update(piece)
+        except BaseException as error:  # noqa: BLE001 (reported below)
+            errors.append(error)
+
+    threads = [threading.Thread(target=feed) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    # The same piece each time: any order the updates ran in joins to this.
+    assert state.digest() == hasher.hash(piece * 16)
+
+
+def test_threads_extending_one_tree_both_succeed():
+    tree = sapling.CommitmentTree()
+    tree.extend(LEAVES[:5])
+    witness = tree.witness()
+    first, second = LEAVES[5:2000], LEAVES[2000:4000]
+    start = threading.Barrier(2)
+    errors = []
+
+    def extend(cmus):
+        start.wait()
+        try:
+            tree.extend(cmus, witnesses=[witness], threads=1)
+        except BaseException as error:  # noqa: BLE001 (reported below)
+            errors.append(error)
+
+    threads = [threading.Thread(target=extend, args=(cmus,)) for cmus in (first, second)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    assert tree.size == 5 + len(first) + len(second)
+    # One batch whole, then the other: never interleaved.
+    roots = {sapling.merkle_root(LEAVES[:5] + a + b) for a, b in [(first, second), (second, first)]}
+    assert tree.root() in roots
+    assert witness.root() == tree.root() and witness.tree_size == tree.size
+
+
+def test_a_handler_that_reenters_the_tree_being_extended_is_refused(sigint_during):  # noqa: F811
+    tree = sapling.CommitmentTree()
+    start = sigint_during(lambda signum, frame: tree.root())
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        start()
+        tree.extend([LEAF] * (1 << 16), threads=1)
+    assert tree.size == 0
