@@ -15,6 +15,7 @@
 // call running such code holds. Calls that keep the interpreter lock keep
 // it only while no such call is under way; otherwise they let it go too.
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <mutex>
@@ -33,8 +34,13 @@ inline constexpr std::size_t RELEASE_BYTES = 2048;
 // How often the main thread, computing without the interpreter lock, takes
 // it back to run signal handlers: once per default switch interval (5 ms).
 // When another thread is running Python, taking it back waits up to an
-// interval, so this also bounds what that costs the computation (a half).
+// interval each time, which would halve the computation; so while it has to
+// wait, the period doubles, up to SIGNAL_PERIOD_MAX (Ctrl-C then takes up to
+// that long, and the computation loses a tenth).
 inline constexpr std::chrono::milliseconds SIGNAL_PERIOD{5};
+inline constexpr std::chrono::milliseconds SIGNAL_PERIOD_MAX{50};
+// A wait for the lock longer than this means another thread was running Python.
+inline constexpr std::chrono::microseconds CONTENDED_WAIT{500};
 
 namespace gil {
 
@@ -88,9 +94,10 @@ class Released {
 };
 
 // The checkpoint of work without the interpreter lock: on the main thread,
-// every SIGNAL_PERIOD at most, it takes the lock back and runs the pending
-// signal handlers; elsewhere it does nothing, since only the main thread
-// runs them. Called every millisecond or so: its fast path is a clock read.
+// every period (see SIGNAL_PERIOD), it takes the lock back and runs the
+// pending signal handlers; elsewhere it does nothing, since only the main
+// thread runs them. Called every millisecond or so: its fast path is a clock
+// read.
 class ReleasedCheck {
   public:
     ReleasedCheck(Released& released, bool main_thread)
@@ -98,12 +105,16 @@ class ReleasedCheck {
 
     void operator()() const {
         if (!main_thread_) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now < next_) return;
+        const auto asked = std::chrono::steady_clock::now();
+        if (asked < next_) return;
         released_.hold();
+        const auto held = std::chrono::steady_clock::now();
         const int failed = PyErr_CheckSignals();
         released_.release();  // the exception stays set on this thread's state
-        next_ = std::chrono::steady_clock::now() + SIGNAL_PERIOD;
+        period_ = held - asked > CONTENDED_WAIT
+                      ? std::min<std::chrono::steady_clock::duration>(2 * period_, SIGNAL_PERIOD_MAX)
+                      : std::chrono::steady_clock::duration(SIGNAL_PERIOD);
+        next_ = std::chrono::steady_clock::now() + period_;
         if (failed != 0) propagate_python_error();
     }
 
@@ -111,6 +122,7 @@ class ReleasedCheck {
     Released& released_;
     bool main_thread_;
     mutable std::chrono::steady_clock::time_point next_;
+    mutable std::chrono::steady_clock::duration period_{SIGNAL_PERIOD};
 };
 
 // Counts a call that keeps the interpreter lock as one whose checkpoint may

@@ -126,3 +126,27 @@ def test_a_handler_that_reenters_the_tree_being_extended_is_refused(sigint_durin
         start()
         tree.extend([LEAF] * (1 << 16), threads=1)
     assert tree.size == 0
+
+
+def test_sigint_interrupts_a_long_call_while_another_thread_runs_python(sigint_during):  # noqa: F811
+    # The main thread waits its turn for the interpreter lock each time it
+    # looks for signals, and so looks less often; it still looks.
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            pass
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        start = sigint_during()
+        with pytest.raises(Interrupted):
+            sent_at = start()
+            _tamarind.ZcashPedersen().hash(bytes(16 << 20))
+        latency = time.monotonic() - sent_at()
+    finally:
+        stop.set()
+        spinner.join()
+    print(f"hash beside a busy thread: interrupted {latency * 1000:.1f} ms after SIGINT")
+    assert latency < 30, f"the call ended {latency:.1f} s after SIGINT"
