@@ -2,12 +2,14 @@
 call on an object with state waits for the running one instead of being refused."""
 
 import os
+import subprocess
+import sys
 import threading
 import time
 
 import _tamarind
 import pytest
-from conftest import wait_for
+from conftest import CEILING, wait_for
 from test_incremental import Interrupted, sigint_during  # noqa: F401 (a fixture)
 
 from tamarind import sapling
@@ -150,3 +152,51 @@ def test_sigint_interrupts_a_long_call_while_another_thread_runs_python(sigint_d
         spinner.join()
     print(f"hash beside a busy thread: interrupted {latency * 1000:.1f} ms after SIGINT")
     assert latency < 30, f"the call ended {latency:.1f} s after SIGINT"
+
+
+# A daemon thread whose long call ends while the interpreter is finalizing:
+# taking the interpreter lock back ends such a thread (3.9 to 3.13 unwind it
+# with pthread_exit), which must not unwind through the call's frames. A
+# finalizer holds finalization open until the thread has stopped running.
+DAEMON_AT_EXIT = """
+import os, sys, threading, time, types, _tamarind
+started = threading.Event()
+native = []
+
+def work():
+    native.append(threading.get_native_id())
+    started.set()
+    _tamarind.ZcashPedersen().hash(bytes(1 << 16))
+
+def running(tid):
+    try:
+        with open(f"/proc/self/task/{tid}/stat") as stat:
+            return stat.read().rpartition(")")[2].split()[0] == "R"
+    except FileNotFoundError:
+        return False
+
+class Finalizer:
+    # Module globals are gone by the time it runs: what it uses comes bound.
+    def __del__(self, write=os.write, running=running, native=native, monotonic=time.monotonic, sleep=time.sleep,
+                ceiling=float(sys.argv[1])):
+        deadline = monotonic() + ceiling
+        while running(native[0]) and monotonic() < deadline:
+            sleep(0.01)
+        write(1, b"stopped" if not running(native[0]) else b"still running")
+
+module = types.ModuleType("finalizer")
+module.finalizer = Finalizer()
+sys.modules["finalizer"] = module
+del module
+threading.Thread(target=work, daemon=True).start()
+started.wait()
+"""
+
+
+def test_a_daemon_thread_in_a_long_call_at_exit_ends_quietly():
+    if not os.path.exists(f"/proc/{os.getpid()}/task"):
+        pytest.skip("needs /proc to see the thread stop")
+    child = subprocess.run(
+        [sys.executable, "-c", DAEMON_AT_EXIT, str(CEILING)], capture_output=True, text=True, timeout=2 * CEILING
+    )
+    assert (child.returncode, child.stdout, child.stderr) == (0, "stopped", "")
