@@ -200,3 +200,31 @@ def test_a_daemon_thread_in_a_long_call_at_exit_ends_quietly():
         [sys.executable, "-c", DAEMON_AT_EXIT, str(CEILING)], capture_output=True, text=True, timeout=2 * CEILING
     )
     assert (child.returncode, child.stdout, child.stderr) == (0, "stopped", "")
+
+
+# The main thread's long call builds the variable-time wide tables, holding
+# their lock across checkpoints, each of which takes the interpreter lock
+# back. A short call of another thread that needs them meanwhile must not wait
+# for that lock while holding the interpreter lock. A fresh process, so that
+# no table exists yet; the table cache counts the tables' bytes before they are
+# built, which tells the other thread the build is under way.
+SHORT_CALL_DURING_A_BUILD = """
+import threading, _tamarind
+before = _tamarind.table_cache_info()["bytes"]
+def short():
+    while _tamarind.table_cache_info()["bytes"] == before:
+        pass
+    _tamarind.ZcashPedersen().hash_vartime(bytes(1000))
+thread = threading.Thread(target=short)
+thread.start()
+_tamarind.ZcashPedersen().hash_vartime(bytes(4096))
+thread.join()
+print("done", end="")
+"""
+
+
+def test_a_short_call_during_a_long_calls_table_build_does_not_deadlock():
+    child = subprocess.run(
+        [sys.executable, "-c", SHORT_CALL_DURING_A_BUILD], capture_output=True, text=True, timeout=CEILING
+    )
+    assert (child.returncode, child.stdout, child.stderr) == (0, "done", "")
