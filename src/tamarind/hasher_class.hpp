@@ -307,6 +307,17 @@ class HasherClass {
     // Whether hashing `bits` is long enough to let the interpreter lock go.
     static bool long_input(std::uint64_t bits) { return bits >= std::uint64_t{RELEASE_BYTES} * 8; }
 
+    // Whether a variable-time call would build a configurable hasher's wide
+    // tables first: up to a second of work, whatever the input.
+    static bool builds_wide_tables(PyObject* self) {
+        const Hasher& hasher = constructed_hasher(self);
+        if constexpr (requires { hasher.wide_fits(); }) {
+            return hasher.wide_fits() && hasher.wide_table_bytes() == 0;
+        } else {
+            return false;
+        }
+    }
+
     static PyObject* hash(PyObject* self, PyObject* args, PyObject* kwargs) {
         return guarded([&]() -> PyObject* {
             std::array<Ref, HASH_PARAMETERS.size()> arguments;
@@ -340,10 +351,10 @@ class HasherClass {
             parse_arguments({Traits::name, "hash_vartime", HASH_VARTIME_PARAMETERS, 1}, args, kwargs, arguments);
             const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
             const pedersen::BitString bits = bits_of(data.data, optional_bit_length(arguments[1].get()));
-            const algebra::Bytes32 digest =
-                with_hasher(self, long_input(bits.size()), [&](auto& hasher, pedersen::Checkpoint checkpoint) {
-                    return hasher.hash_bits_vartime(bits, checkpoint);
-                });
+            const algebra::Bytes32 digest = with_hasher(self, long_input(bits.size()) || builds_wide_tables(self),
+                                                        [&](auto& hasher, pedersen::Checkpoint checkpoint) {
+                                                            return hasher.hash_bits_vartime(bits, checkpoint);
+                                                        });
             return new_bytes(digest);
         });
     }
@@ -427,9 +438,10 @@ class HasherClass {
             if (PyErr_Occurred() != nullptr) propagate_python_error();
 
             const std::vector<algebra::Bytes32> digests =
-                with_hasher(self, work >= RELEASE_BYTES, [&](auto& hasher, pedersen::Checkpoint checkpoint) {
-                    return inputs.hash(hasher, threads, checkpoint, vartime);
-                });
+                with_hasher(self, work >= RELEASE_BYTES || (vartime && builds_wide_tables(self)),
+                            [&](auto& hasher, pedersen::Checkpoint checkpoint) {
+                                return inputs.hash(hasher, threads, checkpoint, vartime);
+                            });
 
             Ref list(PyList_New(static_cast<Py_ssize_t>(digests.size())));
             if (!list) propagate_python_error();
