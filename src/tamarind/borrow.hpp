@@ -16,7 +16,9 @@
 // lock) and how to refuse, and these are tested on their own.
 
 #include <cassert>
+#include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace tamarind {
 
@@ -65,45 +67,67 @@ class ThreadBorrow {
 };
 
 // The lock of an object with state: one thread's calls at a time use it.
+// A flag under a mutex that is only ever held for a moment, rather than a
+// mutex held for the call: std::mutex::try_lock needs a glibc symbol newer
+// than the wheels' manylinux target (pthread_mutex_trylock@GLIBC_2.34).
 class StateLock {
   public:
     StateLock() = default;
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
 
+    bool try_acquire() {
+        const std::lock_guard guard(mutex_);
+        return !std::exchange(held_, true);
+    }
+    void acquire() {
+        std::unique_lock guard(mutex_);
+        released_.wait(guard, [&] { return !held_; });
+        held_ = true;
+    }
+    void release() {
+        {
+            const std::lock_guard guard(mutex_);
+            held_ = false;
+        }
+        released_.notify_one();
+    }
+
   private:
-    friend class StateBorrow;
     std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;  // under mutex_
 };
 
 // Holds an object's StateLock for one call, from construction to scope exit.
 // A call of this thread that already holds it is refused (`refuse(kind)`
 // is called, and must throw) unless both borrows are shared, and then the
 // inner one runs under the outer one's lock. Another thread's call is waited
-// for: `wait(mutex)` must lock the mutex (the binding lets the interpreter
-// lock go while it waits). Nothing is held when the constructor throws.
+// for: `wait(acquire)` must call `acquire()`, which blocks until the lock is
+// this call's (the binding lets the interpreter lock go meanwhile). Nothing
+// is held when the constructor throws.
 class StateBorrow {
   public:
     template <class Wait, class Refuse>
     StateBorrow(StateLock& lock, BorrowKind kind, Wait&& wait, Refuse&& refuse)
-        : mutex_(take(lock, kind, wait, refuse)), entry_(&lock, kind) {}
+        : lock_(take(lock, kind, wait, refuse)), entry_(&lock, kind) {}
     StateBorrow(const StateBorrow&) = delete;
     StateBorrow& operator=(const StateBorrow&) = delete;
     ~StateBorrow() {
-        if (mutex_ != nullptr) mutex_->unlock();
+        if (lock_ != nullptr) lock_->release();
     }
 
   private:
-    // The mutex locked for this borrow; none for one nested in a shared borrow.
+    // The lock taken for this borrow; none for one nested in a shared borrow.
     template <class Wait, class Refuse>
-    static std::mutex* take(StateLock& lock, BorrowKind kind, Wait& wait, Refuse& refuse) {
+    static StateLock* take(StateLock& lock, BorrowKind kind, Wait& wait, Refuse& refuse) {
         if (ThreadBorrow::conflicts(&lock, kind)) refuse(kind);
         if (ThreadBorrow::held(&lock)) return nullptr;
-        if (!lock.mutex_.try_lock()) wait(lock.mutex_);
-        return &lock.mutex_;
+        if (!lock.try_acquire()) wait([&lock] { lock.acquire(); });
+        return &lock;
     }
 
-    std::mutex* mutex_;
+    StateLock* lock_;
     ThreadBorrow entry_;
 };
 

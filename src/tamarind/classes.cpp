@@ -116,7 +116,8 @@ struct CircomPedersenClass {
         "x is what Tornado-style commitments and nullifier hashes take";
     static constexpr const auto& parameters = NO_PARAMETERS;
     static constexpr std::size_t required = 0;
-    // hash() grows the cached tables.
+    // hash() grows the cached tables, under a lock that a signal handler's call
+    // on the same thread would wait for forever: such a call is refused.
     static constexpr BorrowKind borrow = BorrowKind::Exclusive;
     static Hasher construct(std::span<const Ref>) { return Hasher(); }
     static Ref arguments(const Hasher&) {
@@ -147,7 +148,8 @@ struct ZcashPedersenClass {
         "(u, v) as Zcash's PedersenHashToPoint gives them; u is what hash() returns";
     static constexpr const auto& parameters = ZCASH_PARAMETERS;
     static constexpr std::size_t required = 0;
-    // hash() grows the cached tables.
+    // hash() grows the cached tables, under a lock that a signal handler's call
+    // on the same thread would wait for forever: such a call is refused.
     static constexpr BorrowKind borrow = BorrowKind::Exclusive;
     static Hasher construct(std::span<const Ref> arguments) {
         PyObject* given = arguments[0].get();

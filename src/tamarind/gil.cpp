@@ -70,10 +70,4 @@ void take_back(PyThreadState* state) noexcept {
 #endif
 }
 
-void lock_released(std::mutex& mutex) {
-    PyThreadState* state = PyEval_SaveThread();
-    mutex.lock();
-    take_back(state);
-}
-
 }  // namespace tamarind::gil

@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
-#include <mutex>
 #include <utility>
 
 #include "pedersen/checkpoint.hpp"
@@ -66,9 +65,22 @@ void forget_main_thread() noexcept;
 // parks it.
 void take_back(PyThreadState* state) noexcept;
 
-// Locks `mutex` without the interpreter lock, taking it back afterwards: the
-// thread holding the mutex may need the interpreter lock to finish.
-void lock_released(std::mutex& mutex);
+// Runs `wait` without the interpreter lock, taking it back afterwards: what
+// it waits for (a thread's call on an object with state) may need the
+// interpreter lock to finish.
+template <class Wait>
+void wait_released(Wait&& wait) {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        wait();
+    } catch (...) {
+        take_back(state);
+        throw;
+    }
+    take_back(state);
+}
+// The same, as StateBorrow's way to wait.
+inline constexpr auto wait_for_state = [](auto&& acquire) { wait_released(acquire); };
 
 // The interpreter lock let go from construction to destruction.
 class Released {
@@ -137,11 +149,11 @@ class HeldCall {
 
 }  // namespace gil
 
-// Runs body(checkpoint), the engine part of a call, with the interpreter
-// lock held: without it when `long_work` says so, or when a call that may run
-// Python code is under way (see above). Whatever body returns must hold no
-// Python object; it is returned once the lock is back, and so is whatever it
-// throws.
+// Runs body(checkpoint), the engine's work for a call, with the interpreter
+// lock held; or without it when `long_work` says so, or when a call whose
+// checkpoint may run Python code is under way (see above). Whatever body
+// returns must hold no Python object; it is returned once the lock is back,
+// and so is whatever it throws.
 template <class Body>
 decltype(auto) compute(bool long_work, Body&& body) {
     if (!long_work && !gil::python_capable_running()) {

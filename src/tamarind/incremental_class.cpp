@@ -42,7 +42,7 @@ Object* as_object(PyObject* self) { return reinterpret_cast<Object*>(self); }
 // Held for the call: exclusive to change the state, shared to read it.
 // Another thread's call is waited for without the interpreter lock.
 StateBorrow borrow_state(PyObject* self, BorrowKind kind) {
-    return StateBorrow(as_object(self)->lock, kind, gil::lock_released,
+    return StateBorrow(as_object(self)->lock, kind, gil::wait_for_state,
                        [](BorrowKind refused) { raise(PyExc_RuntimeError, borrow_conflict_message(refused)); });
 }
 

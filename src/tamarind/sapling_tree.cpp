@@ -111,7 +111,7 @@ void dealloc(PyObject* self) {
 
 // Held for the call; another thread's call is waited for without the
 // interpreter lock.
-StateBorrow borrow(StateLock& lock, BorrowKind kind) { return StateBorrow(lock, kind, gil::lock_released, refuse); }
+StateBorrow borrow(StateLock& lock, BorrowKind kind) { return StateBorrow(lock, kind, gil::wait_for_state, refuse); }
 
 // The root of the state, hashed now (without the interpreter lock).
 template <class Value>
@@ -399,7 +399,7 @@ GivenWitnesses witnesses_argument(PyObject* witnesses, TreeHolder& tree, bool va
     std::sort(by_address.begin(), by_address.end(), std::less<>());
     for (WitnessHolder* w : by_address)
         given.borrows.push_back(
-            std::make_unique<StateBorrow>(w->lock, BorrowKind::Exclusive, gil::lock_released, refuse));
+            std::make_unique<StateBorrow>(w->lock, BorrowKind::Exclusive, gil::wait_for_state, refuse));
 
     // The roots the checks need, hashed in one go.
     const auto sized_as_tree = [&](const WitnessHolder& w) {

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -27,13 +26,14 @@ struct Refused {
 };
 void refuse(BorrowKind kind) { throw Refused{kind}; }
 // A wait that must not happen: the lock is free or this thread's.
-void no_wait(std::mutex&) { throw std::logic_error("waited"); }
+constexpr auto never_wait = [](auto&&) { throw std::logic_error("waited"); };
+constexpr auto just_wait = [](auto&& acquire) { acquire(); };
 
 // Whether another thread takes `lock` at once (it is free).
 bool free_for_another_thread(StateLock& lock) {
     bool waited = false;
     std::thread([&] {
-        const StateBorrow borrow(lock, Exclusive, [&](std::mutex& m) { waited = true, m.lock(); }, refuse);
+        const StateBorrow borrow(lock, Exclusive, [&](auto&& acquire) { waited = true, acquire(); }, refuse);
     }).join();
     return !waited;
 }
@@ -52,9 +52,9 @@ TEST_P(SameThread, SecondBorrowWhileFirstHeld) {
     const Nesting n = GetParam();
     StateLock lock;
     {
-        const StateBorrow outer(lock, n.held, no_wait, refuse);
+        const StateBorrow outer(lock, n.held, never_wait, refuse);
         try {
-            const StateBorrow inner(lock, n.requested, no_wait, refuse);
+            const StateBorrow inner(lock, n.requested, never_wait, refuse);
             EXPECT_TRUE(n.granted);
         } catch (const Refused& refused) {
             EXPECT_FALSE(n.granted);
@@ -104,7 +104,7 @@ TEST(StateBorrow, ReleasedWhenUnwinding) {
     StateLock lock;
     for (const BorrowKind kind : {Shared, Exclusive}) {
         try {
-            const StateBorrow borrow(lock, kind, no_wait, refuse);
+            const StateBorrow borrow(lock, kind, never_wait, refuse);
             throw std::runtime_error("fault while borrowed");
         } catch (const std::runtime_error&) {}
         EXPECT_FALSE(ThreadBorrow::held(&lock));
@@ -120,9 +120,9 @@ TEST(StateBorrow, AnotherThreadWaitsForTheHolder) {
         std::atomic<bool> waiting{false}, entered{false};
         std::thread other;
         {
-            const StateBorrow held(lock, Shared, no_wait, refuse);
+            const StateBorrow held(lock, Shared, never_wait, refuse);
             other = std::thread([&] {
-                const StateBorrow borrow(lock, kind, [&](std::mutex& m) { waiting = true, m.lock(); }, refuse);
+                const StateBorrow borrow(lock, kind, [&](auto&& acquire) { waiting = true, acquire(); }, refuse);
                 entered = true;
             });
             while (!waiting && !entered) std::this_thread::yield();
@@ -143,7 +143,7 @@ TEST(StateBorrow, ThreadsTakeTurns) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 5000; ++i) {
                 const BorrowKind kind = (i + t) % 2 == 0 ? Exclusive : Shared;
-                const StateBorrow borrow(lock, kind, [](std::mutex& m) { m.lock(); }, refuse);
+                const StateBorrow borrow(lock, kind, just_wait, refuse);
                 if (holders.fetch_add(1) != 0) ++overlaps;
                 std::this_thread::yield();
                 holders.fetch_sub(1);
