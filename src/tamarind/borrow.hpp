@@ -16,6 +16,7 @@
 // lock) and how to refuse, and these are tested on their own.
 
 #include <cassert>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
@@ -69,7 +70,10 @@ class ThreadBorrow {
 // The lock of an object with state: one thread's calls at a time use it.
 // A flag under a mutex that is only ever held for a moment, rather than a
 // mutex held for the call: std::mutex::try_lock needs a glibc symbol newer
-// than the wheels' manylinux target (pthread_mutex_trylock@GLIBC_2.34).
+// than the wheels' manylinux target (pthread_mutex_trylock@GLIBC_2.34), and
+// so does a plain condition-variable wait in libstdc++ (GLIBCXX_3.4.30); a
+// wait with a deadline on the system clock, as the hashing team's
+// (team.hpp), needs neither.
 class StateLock {
   public:
     StateLock() = default;
@@ -82,7 +86,7 @@ class StateLock {
     }
     void acquire() {
         std::unique_lock guard(mutex_);
-        released_.wait(guard, [&] { return !held_; });
+        while (held_) released_.wait_until(guard, std::chrono::system_clock::now() + std::chrono::seconds(1));
         held_ = true;
     }
     void release() {

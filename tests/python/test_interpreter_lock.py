@@ -170,15 +170,19 @@ def work():
     started.set()
     _tamarind.ZcashPedersen().hash(bytes(1 << 16))
 
-def running(tid):
+# Module globals (and on 3.9 the text codecs) are gone by the time the
+# finalizer runs: what it uses comes bound, and reads bytes.
+def running(tid, read=os.read, open_=os.open, close=os.close, O_RDONLY=os.O_RDONLY):
     try:
-        with open(f"/proc/self/task/{tid}/stat") as stat:
-            return stat.read().rpartition(")")[2].split()[0] == "R"
+        fd = open_(b"/proc/self/task/%d/stat" % tid, O_RDONLY)
     except FileNotFoundError:
         return False
+    try:
+        return read(fd, 4096).rpartition(b")")[2].split()[0] == b"R"
+    finally:
+        close(fd)
 
 class Finalizer:
-    # Module globals are gone by the time it runs: what it uses comes bound.
     def __del__(self, write=os.write, running=running, native=native, monotonic=time.monotonic, sleep=time.sleep,
                 ceiling=float(sys.argv[1])):
         deadline = monotonic() + ceiling
