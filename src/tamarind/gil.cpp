@@ -1,11 +1,9 @@
 #include "tamarind/gil.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 #include <unistd.h>
 
 #include "tamarind/python.hpp"
@@ -57,17 +55,16 @@ bool on_main_thread() {
 void forget_main_thread() noexcept { main_thread_pid = -1; }
 
 void take_back(PyThreadState* state) noexcept {
-#if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        // Leaving this handler would go on unwinding (rethrowing is the only
-        // other way out of it), so the thread stays here until the process ends.
+    } catch (...) {
+        // Only the unwinding that ends the thread comes through this C call
+        // (caught as anything: under glibc its exception object is not one a
+        // reference may bind). Leaving this handler would go on unwinding,
+        // the only other way out being a rethrow, so the thread stays here
+        // until the process ends.
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
-#else
-    PyEval_RestoreThread(state);
-#endif
 }
 
 }  // namespace tamarind::gil
