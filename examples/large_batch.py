@@ -19,7 +19,7 @@ def hash_in_slices(
     hasher, records: Iterable[bytes], size: int = 5_000
 ) -> Iterator[bytes]:
     """Digests of any iterable of bytes, holding `size` records at a time: for input
-    larger than memory, and so that other Python threads run between slices."""
+    larger than memory."""
     records = iter(records)
     while batch := list(itertools.islice(records, size)):
         yield from hasher.hash_many(batch)

@@ -14,11 +14,15 @@ properties `capacity` and `capacity_bits`, and pickles by its constructor
 arguments. What they take as data is any bytes-like object; `hash` takes
 bytes. Long calls raise `KeyboardInterrupt` on Ctrl-C.
 
-Every call holds the interpreter lock. Code that runs during a call -- a
-signal handler, or another thread while a handler has released the
-interpreter lock -- is refused with `RuntimeError` ("Already borrowed" or
-"Already mutably borrowed") when it would use an instance the call is
-changing, or change one the call is reading.
+Calls on 2,048 bytes of input or more (hash_many: of its items in all),
+configurable hashers' table builds and the Sapling tree calls compute
+without the interpreter lock, so other Python threads run meanwhile. Any
+number of threads may use one hasher at once; a call on an `IncrementalHash`,
+`CommitmentTree` or `IncrementalWitness` from another thread waits for the
+running one. Code that runs during a call on the calling thread -- a signal
+handler -- is refused with `RuntimeError` ("Already borrowed" or "Already
+mutably borrowed") when it would use a caching hasher or an object with state
+that the call is using (reading along with a read is allowed).
 """
 
 from typing import Dict, Iterable, List, Optional, SupportsIndex, Tuple, Type, final
@@ -321,7 +325,8 @@ class IncrementalHash:
 
     update() any number of times, then digest() or hexdigest(); the digest
     equals the hasher's hash() of the pieces joined. Memory does not grow
-    with the input. Calls borrow the hasher as hash() does."""
+    with the input. Calls use the hasher as hash() does. A call from another
+    thread while one runs waits for it."""
 
     @property
     def name(self) -> str:

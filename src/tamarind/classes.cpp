@@ -10,6 +10,7 @@
 #include "constructions/zcash.hpp"
 #include "tamarind/arguments.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/gil.hpp"
 #include "tamarind/hasher_class.hpp"
 
 namespace tamarind {
@@ -33,9 +34,12 @@ H build_configurable(std::span<const Ref> arguments) {
     const std::uint64_t segments = extract_u64(arguments[0].get(), Parameters[0]);
     const std::uint64_t per_segment = extract_u64(arguments[1].get(), Parameters[1]);
     // Building can take minutes (and any pickle can ask for it): Ctrl-C
-    // stops it as it stops a hash, and nothing built survives.
-    SignalCheck check;
-    return H::build(segments, per_segment, pedersen::Checkpoint(check));
+    // stops it as it stops a hash, and nothing built survives. From a build
+    // slice of chunks on, it runs without the interpreter lock.
+    const bool long_work = segments != 0 && per_segment >= pedersen::build_slice_chunks / segments +
+                                                               (pedersen::build_slice_chunks % segments != 0);
+    return compute(long_work,
+                   [&](pedersen::Checkpoint checkpoint) { return H::build(segments, per_segment, checkpoint); });
 }
 
 inline constexpr std::array<std::string_view, 2> BABY_JUBJUB_PARAMETERS{"segments", "bits_per_window"};
@@ -112,7 +116,8 @@ struct CircomPedersenClass {
         "x is what Tornado-style commitments and nullifier hashes take";
     static constexpr const auto& parameters = NO_PARAMETERS;
     static constexpr std::size_t required = 0;
-    // hash() grows the cached tables.
+    // hash() grows the cached tables, under a lock that a signal handler's call
+    // on the same thread would wait for forever: such a call is refused.
     static constexpr BorrowKind borrow = BorrowKind::Exclusive;
     static Hasher construct(std::span<const Ref>) { return Hasher(); }
     static Ref arguments(const Hasher&) {
@@ -143,7 +148,8 @@ struct ZcashPedersenClass {
         "(u, v) as Zcash's PedersenHashToPoint gives them; u is what hash() returns";
     static constexpr const auto& parameters = ZCASH_PARAMETERS;
     static constexpr std::size_t required = 0;
-    // hash() grows the cached tables.
+    // hash() grows the cached tables, under a lock that a signal handler's call
+    // on the same thread would wait for forever: such a call is refused.
     static constexpr BorrowKind borrow = BorrowKind::Exclusive;
     static Hasher construct(std::span<const Ref> arguments) {
         PyObject* given = arguments[0].get();

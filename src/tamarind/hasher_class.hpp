@@ -1,6 +1,6 @@
 #pragma once
 // One Python class around one hasher type: a heap type whose instances hold
-// the hasher value and a borrow counter, with a constructor and `hash`.
+// the hasher value, with a constructor and `hash`.
 // Everything that differs between the classes comes from a traits type:
 //
 //   using Hasher;                                   the value each instance holds
@@ -13,7 +13,9 @@
 //   static constexpr std::string_view point_model;  the curve model point() answers in
 //   static constexpr std::array<std::string_view, N> parameters;
 //   static constexpr std::size_t required;          leading parameters without default
-//   static constexpr BorrowKind borrow;             how `hash` borrows the hasher
+//   static constexpr BorrowKind borrow;             how `hash` borrows the hasher: an
+//                                                   exclusive borrow refuses a signal
+//                                                   handler's call during one
 //   static Hasher construct(std::span<const Ref>);  converts the arguments, builds
 //   static Ref arguments(const Hasher&);            the constructor arguments, as a tuple
 //
@@ -23,8 +25,10 @@
 // threads), `incremental` (one input in pieces), the properties
 // `capacity` and `capacity_bits`, and `__reduce__` (pickling by the
 // constructor arguments). What we add takes any bytes-like object; `hash`
-// keeps to bytes. Long calls check for signals between slices of work, so
-// Ctrl-C interrupts them within milliseconds.
+// keeps to bytes. Calls on RELEASE_BYTES of input or more compute without
+// the interpreter lock (gil.hpp); any number of threads may use one instance
+// at once. Long calls check for signals between slices of work, so Ctrl-C
+// interrupts them within milliseconds.
 
 #include <algorithm>
 #include <array>
@@ -33,6 +37,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <string>
@@ -51,6 +56,7 @@
 #include "tamarind/borrow.hpp"
 #include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/gil.hpp"
 #include "tamarind/heap_type.hpp"
 #include "tamarind/incremental_class.hpp"
 #include "tamarind/python.hpp"
@@ -65,6 +71,12 @@ inline constexpr std::array<std::string_view, 2> POINT_PARAMETERS{"data", "bit_l
 inline constexpr std::array<std::string_view, 2> HASH_VARTIME_PARAMETERS{"data", "bit_length"};
 inline constexpr std::array<std::string_view, 4> HASH_MANY_PARAMETERS{"items", "threads", "bit_length", "vartime"};
 inline constexpr std::array<std::string_view, 1> INCREMENTAL_PARAMETERS{"data"};
+
+// What hash_many counts for each item besides its bytes, when it weighs its
+// work against RELEASE_BYTES: an item's normalisation and encoding cost
+// about as much as hashing a byte (under a microsecond), so that many empty
+// items count too.
+inline constexpr std::uint64_t MANY_ITEM_COST = 1;
 
 inline constexpr std::string_view HASH_BITS_DOC =
     "hash_bits($self, data, bit_length)\n--\n\n"
@@ -132,16 +144,17 @@ class HasherClass {
   private:
     static inline PyObject* type_ = nullptr;  // guarded by the interpreter lock
 
-    // Instance layout: object header, hasher, borrow counter, construction flag.
-    // Invariant: when `constructed` is set, `storage` holds a live Hasher and
-    // `borrow` a live counter, from the end of tp_new until tp_dealloc; the
-    // counter is 0 whenever no call is running. Memory from tp_alloc arrives
+    // Instance layout: object header, hasher, construction flag.
+    // Invariant: when `constructed` is set, `storage` holds a live Hasher,
+    // from the end of tp_new until tp_dealloc. Memory from tp_alloc arrives
     // zeroed, so an instance made by any other `__new__` (replacing it is
     // possible where the type cannot be made immutable) reads as unconstructed.
+    // Calls of several threads share the hasher (its tables are the table
+    // cache's, grown under its own lock); each call counts in ThreadBorrow
+    // on its thread alone.
     struct Object {
         PyObject header;
         alignas(Hasher) std::byte storage[sizeof(Hasher)];
-        BorrowFlag borrow;
         bool constructed;
     };
     static_assert(std::is_standard_layout_v<Object>, "the header must be at offset 0");
@@ -242,32 +255,66 @@ class HasherClass {
             free_instance(self);
             throw;
         }
-        ::new (static_cast<void*>(&object->borrow)) BorrowFlag();
         object->constructed = true;
         return self;
     }
 
     static void tp_dealloc(PyObject* self) {
-        if (as_object(self)->constructed) {
-            assert(as_object(self)->borrow.load() == 0);
-            hasher_of(self).~Hasher();  // noexcept, as every destructor
-            as_object(self)->borrow.~BorrowFlag();
-        }
+        if (as_object(self)->constructed) hasher_of(self).~Hasher();  // noexcept, as every destructor
         free_instance(self);
     }
 
-    // Runs `body` on the hasher of `self` under its borrow, passing it as
-    // const for a shared borrow: shared borrows only ever reach it so.
+    // The hasher of `self`, borrowed by a call from construction to scope
+    // exit. Other threads' calls run alongside; a call of this thread that
+    // holds an exclusive borrow of it (the one a signal handler interrupted)
+    // refuses this one.
+    class Borrowed {
+      public:
+        explicit Borrowed(PyObject* self) : hasher_(checked(self)), entry_(self, Traits::borrow) {}
+
+        // body(hasher, checkpoint) through compute(long_work, ...), the hasher
+        // passed as const for a shared borrow: shared borrows only ever reach
+        // it so.
+        template <class Body>
+        decltype(auto) compute(bool long_work, Body&& body) const {
+            return tamarind::compute(long_work, [&](pedersen::Checkpoint checkpoint) -> decltype(auto) {
+                if constexpr (Traits::borrow == BorrowKind::Shared) {
+                    return body(std::as_const(hasher_), checkpoint);
+                } else {
+                    return body(hasher_, checkpoint);
+                }
+            });
+        }
+
+      private:
+        static Hasher& checked(PyObject* self) {
+            Hasher& hasher = constructed_hasher(self);
+            if (ThreadBorrow::conflicts(self, Traits::borrow))
+                raise(PyExc_RuntimeError, borrow_conflict_message(Traits::borrow));
+            return hasher;
+        }
+
+        Hasher& hasher_;
+        ThreadBorrow entry_;
+    };
+
     template <class Body>
-    static decltype(auto) with_hasher(PyObject* self, Body&& body) {
-        Hasher& hasher = constructed_hasher(self);
-        // Held until the body is done, whichever way it ends.
-        const auto borrow = BorrowGuard::acquire(as_object(self)->borrow, Traits::borrow);
-        if (!borrow) raise(PyExc_RuntimeError, borrow_conflict_message(Traits::borrow));
-        if constexpr (Traits::borrow == BorrowKind::Shared) {
-            return body(std::as_const(hasher));
+    static decltype(auto) with_hasher(PyObject* self, bool long_work, Body&& body) {
+        const Borrowed borrowed(self);
+        return borrowed.compute(long_work, body);
+    }
+
+    // Whether hashing `bits` is long enough to let the interpreter lock go.
+    static bool long_input(std::uint64_t bits) { return bits >= std::uint64_t{RELEASE_BYTES} * 8; }
+
+    // Whether a variable-time call would build a configurable hasher's wide
+    // tables first: up to a second of work, whatever the input.
+    static bool builds_wide_tables(PyObject* self) {
+        const Hasher& hasher = constructed_hasher(self);
+        if constexpr (requires { hasher.wide_fits(); }) {
+            return hasher.wide_fits() && hasher.wide_table_bytes() == 0;
         } else {
-            return body(hasher);
+            return false;
         }
     }
 
@@ -275,11 +322,13 @@ class HasherClass {
         return guarded([&]() -> PyObject* {
             std::array<Ref, HASH_PARAMETERS.size()> arguments;
             parse_arguments(hash_signature(), args, kwargs, arguments);
-            return with_hasher(self, [&](auto& hasher) {
-                const std::span<const std::uint8_t> data = extract_bytes(arguments[0].get(), "data");
-                SignalCheck check;
-                return new_bytes(hasher.hash(data, pedersen::Checkpoint(check)));
-            });
+            const Borrowed borrowed(self);
+            // Read in place: the argument holds the bytes object, which cannot change.
+            const std::span<const std::uint8_t> data = extract_bytes(arguments[0].get(), "data");
+            const algebra::Bytes32 digest = borrowed.compute(
+                data.size() >= RELEASE_BYTES,
+                [&](auto& hasher, pedersen::Checkpoint checkpoint) { return hasher.hash(data, checkpoint); });
+            return new_bytes(digest);
         });
     }
 
@@ -289,10 +338,10 @@ class HasherClass {
             parse_arguments({Traits::name, "hash_bits", HASH_BITS_PARAMETERS, 2}, args, kwargs, arguments);
             const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
             const pedersen::BitString bits = bits_of(data.data, extract_u64(arguments[1].get(), "bit_length"));
-            return with_hasher(self, [&](auto& hasher) {
-                SignalCheck check;
-                return new_bytes(hasher.hash_bits(bits, pedersen::Checkpoint(check)));
-            });
+            const algebra::Bytes32 digest = with_hasher(
+                self, long_input(bits.size()),
+                [&](auto& hasher, pedersen::Checkpoint checkpoint) { return hasher.hash_bits(bits, checkpoint); });
+            return new_bytes(digest);
         });
     }
 
@@ -302,10 +351,11 @@ class HasherClass {
             parse_arguments({Traits::name, "hash_vartime", HASH_VARTIME_PARAMETERS, 1}, args, kwargs, arguments);
             const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
             const pedersen::BitString bits = bits_of(data.data, optional_bit_length(arguments[1].get()));
-            return with_hasher(self, [&](auto& hasher) {
-                SignalCheck check;
-                return new_bytes(hasher.hash_bits_vartime(bits, pedersen::Checkpoint(check)));
-            });
+            const algebra::Bytes32 digest = with_hasher(self, long_input(bits.size()) || builds_wide_tables(self),
+                                                        [&](auto& hasher, pedersen::Checkpoint checkpoint) {
+                                                            return hasher.hash_bits_vartime(bits, checkpoint);
+                                                        });
+            return new_bytes(digest);
         });
     }
 
@@ -315,10 +365,9 @@ class HasherClass {
             parse_arguments({Traits::name, "point", POINT_PARAMETERS, 1}, args, kwargs, arguments);
             const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
             const pedersen::BitString bits = bits_of(data.data, optional_bit_length(arguments[1].get()));
-            const auto affine = with_hasher(self, [&](auto& hasher) {
-                SignalCheck check;
-                return hasher.point(bits, pedersen::Checkpoint(check));
-            });
+            const auto affine = with_hasher(
+                self, long_input(bits.size()),
+                [&](auto& hasher, pedersen::Checkpoint checkpoint) { return hasher.point(bits, checkpoint); });
             Ref x = new_int(affine.x.into_bigint());
             Ref y = new_int(affine.y.into_bigint());
             PyObject* result = PyTuple_Pack(2, x.get(), y.get());
@@ -374,20 +423,25 @@ class HasherClass {
             // which never changes: the hasher is borrowed for the hashing alone.
             pedersen::ManyInputs<Hasher> inputs(constructed_hasher(self), optional_bit_length(arguments[2].get()));
             const bool vartime = extract_flag(arguments[3].get(), "vartime");
-            // The items' bytes are held until the end, so that they stay put.
+            // The items' bytes (bytes objects, which cannot change) are held
+            // until the end, so that they stay put whatever happens to the
+            // iterable meanwhile.
             std::vector<Ref> held;
+            std::uint64_t work = 0;
             const Ref iterator = iterate(arguments[0].get(), "items");
             while (Ref item{PyIter_Next(iterator.get())}) {
                 BytesLike bytes = extract_item_bytes_like(item.get(), inputs.size());
                 if (auto error = inputs.add(bytes.data)) raise(PyExc_ValueError, *error);
+                work += bytes.data.size() + MANY_ITEM_COST;
                 held.push_back(std::move(bytes.holder));
             }
             if (PyErr_Occurred() != nullptr) propagate_python_error();
 
-            const std::vector<algebra::Bytes32> digests = with_hasher(self, [&](auto& hasher) {
-                SignalCheck check;
-                return inputs.hash(hasher, threads, pedersen::Checkpoint(check), vartime);
-            });
+            const std::vector<algebra::Bytes32> digests =
+                with_hasher(self, work >= RELEASE_BYTES || (vartime && builds_wide_tables(self)),
+                            [&](auto& hasher, pedersen::Checkpoint checkpoint) {
+                                return inputs.hash(hasher, threads, checkpoint, vartime);
+                            });
 
             Ref list(PyList_New(static_cast<Py_ssize_t>(digests.size())));
             if (!list) propagate_python_error();
@@ -400,25 +454,34 @@ class HasherClass {
     // One input in pieces, bound to the instance it came from.
     class State final : public IncrementalState {
       public:
-        explicit State(const Hasher& hasher) : state_(hasher) {}
+        explicit State(const Hasher& hasher) : state_(hasher), unit_(unit_bytes(hasher.segment_bits())) {}
 
+        // The piece and the bytes still buffered from earlier ones are hashed
+        // together, once they make whole units.
         void update(PyObject* owner, std::span<const std::uint8_t> data) override {
-            with_hasher(owner, [&](auto& hasher) {
-                SignalCheck check;
-                state_.update(hasher, data, pedersen::Checkpoint(check));
-            });
+            with_hasher(
+                owner, buffered() + data.size() >= RELEASE_BYTES,
+                [&](auto& hasher, pedersen::Checkpoint checkpoint) { state_.update(hasher, data, checkpoint); });
         }
         algebra::Bytes32 digest(PyObject* owner) const override {
-            return with_hasher(owner, [&](auto& hasher) {
-                SignalCheck check;
-                return state_.digest(hasher, pedersen::Checkpoint(check));
+            return with_hasher(owner, buffered() >= RELEASE_BYTES, [&](auto& hasher, pedersen::Checkpoint checkpoint) {
+                return state_.digest(hasher, checkpoint);
             });
         }
         std::unique_ptr<IncrementalState> clone() const override { return std::make_unique<State>(*this); }
         std::string_view name() const override { return Traits::name; }
 
       private:
+        // The bytes of the shortest run that is whole bytes and whole
+        // segments, as pedersen::Incremental buffers them (0: no segment
+        // holds a bit, and no byte is ever buffered).
+        static std::uint64_t unit_bytes(std::uint64_t segment_bits) {
+            return segment_bits / std::gcd(segment_bits, std::uint64_t{8});
+        }
+        std::uint64_t buffered() const { return unit_ != 0 ? state_.size() % unit_ : 0; }
+
         pedersen::Incremental<Hasher> state_;
+        std::uint64_t unit_;
     };
 
     static PyObject* incremental(PyObject* self, PyObject* args, PyObject* kwargs) {

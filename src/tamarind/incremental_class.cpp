@@ -9,6 +9,7 @@
 #include "tamarind/borrow.hpp"
 #include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/gil.hpp"
 #include "tamarind/heap_type.hpp"
 #include "tamarind/results.hpp"
 #include "tamarind/signature.hpp"
@@ -20,18 +21,18 @@ namespace {
 constexpr std::string_view NAME = "IncrementalHash";
 constexpr std::array<std::string_view, 1> UPDATE_PARAMETERS{"data"};
 
-// Invariant: state, owner and borrow are live from creation to dealloc.
+// Invariant: state, owner and lock are live from creation to dealloc.
 // Instances hold one Python reference (to a hasher instance, which holds
-// none), so they cannot be part of a cycle and need no GC support. The
-// borrow keeps code that runs during a call (a signal handler, or another
-// thread while a handler has released the interpreter lock) from changing
-// the state under the call.
+// none), so they cannot be part of a cycle and need no GC support. The lock
+// keeps other threads' calls waiting while one runs (it may run without the
+// interpreter lock), and refuses a call from code that runs during one on
+// its own thread (a signal handler).
 struct Object {
     PyObject header;
     IncrementalState* state;
     PyObject* owner;
-    BorrowFlag borrow;
-    bool constructed;  // set once borrow is constructed
+    StateLock lock;
+    bool constructed;  // set once lock is constructed
 };
 
 PyObject* type_ = nullptr;  // guarded by the interpreter lock
@@ -39,10 +40,10 @@ PyObject* type_ = nullptr;  // guarded by the interpreter lock
 Object* as_object(PyObject* self) { return reinterpret_cast<Object*>(self); }
 
 // Held for the call: exclusive to change the state, shared to read it.
-BorrowGuard borrow_state(PyObject* self, BorrowKind kind) {
-    auto guard = BorrowGuard::acquire(as_object(self)->borrow, kind);
-    if (!guard) raise(PyExc_RuntimeError, borrow_conflict_message(kind));
-    return std::move(*guard);
+// Another thread's call is waited for without the interpreter lock.
+StateBorrow borrow_state(PyObject* self, BorrowKind kind) {
+    return StateBorrow(as_object(self)->lock, kind, gil::wait_for_state,
+                       [](BorrowKind refused) { raise(PyExc_RuntimeError, borrow_conflict_message(refused)); });
 }
 
 PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -50,7 +51,7 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::array<Ref, 1> arguments;
         parse_arguments({NAME, "update", UPDATE_PARAMETERS, 1}, args, kwargs, arguments);
         const BytesLike data = extract_bytes_like(arguments[0].get(), "data");
-        const BorrowGuard borrow = borrow_state(self, BorrowKind::Exclusive);
+        const StateBorrow borrow = borrow_state(self, BorrowKind::Exclusive);
         as_object(self)->state->update(as_object(self)->owner, data.data);
         Py_IncRef(Py_None);
         return Py_None;
@@ -59,14 +60,14 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* digest(PyObject* self, PyObject*) {
     return guarded([&] {
-        const BorrowGuard borrow = borrow_state(self, BorrowKind::Shared);
+        const StateBorrow borrow = borrow_state(self, BorrowKind::Shared);
         return new_bytes(as_object(self)->state->digest(as_object(self)->owner));
     });
 }
 
 PyObject* hexdigest(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const BorrowGuard borrow = borrow_state(self, BorrowKind::Shared);
+        const StateBorrow borrow = borrow_state(self, BorrowKind::Shared);
         const algebra::Bytes32 digest = as_object(self)->state->digest(as_object(self)->owner);
         static constexpr char HEX[] = "0123456789abcdef";
         std::string text;
@@ -80,7 +81,7 @@ PyObject* hexdigest(PyObject* self, PyObject*) {
 
 PyObject* copy(PyObject* self, PyObject*) {
     return guarded([&] {
-        const BorrowGuard borrow = borrow_state(self, BorrowKind::Shared);
+        const StateBorrow borrow = borrow_state(self, BorrowKind::Shared);
         return new_incremental_hash(as_object(self)->state->clone(), as_object(self)->owner);
     });
 }
@@ -105,7 +106,7 @@ void tp_dealloc(PyObject* self) {
     Object* object = as_object(self);
     delete std::exchange(object->state, nullptr);  // wipes the buffered input
     Py_DecRef(std::exchange(object->owner, nullptr));
-    if (object->constructed) object->borrow.~BorrowFlag();
+    if (object->constructed) object->lock.~StateLock();
     free_instance(self);
 }
 
@@ -132,7 +133,8 @@ PyObject* create_type() {
         "\n"
         "update() any number of times, then digest() or hexdigest(); the digest\n"
         "equals the hasher's hash() of the pieces joined. Memory does not grow\n"
-        "with the input. Calls borrow the hasher as hash() does.";
+        "with the input. Calls use the hasher as hash() does. A call from another\n"
+        "thread while one runs waits for it.";
     return new_heap_type("_tamarind.IncrementalHash", sizeof(Object),
                          {
                              {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
@@ -154,7 +156,7 @@ void forget_incremental_hash_type() noexcept { type_ = nullptr; }
 
 PyObject* new_incremental_hash(std::unique_ptr<IncrementalState> state, PyObject* owner) {
     PyObject* self = allocate_instance(reinterpret_cast<PyTypeObject*>(incremental_hash_type()));
-    ::new (static_cast<void*>(&as_object(self)->borrow)) BorrowFlag();
+    ::new (static_cast<void*>(&as_object(self)->lock)) StateLock();
     as_object(self)->constructed = true;
     as_object(self)->state = state.release();
     Py_IncRef(owner);

@@ -14,6 +14,7 @@
 #include "tamarind/cache_functions.hpp"
 #include "tamarind/classes.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/gil.hpp"
 #include "tamarind/incremental_class.hpp"
 #include "tamarind/python.hpp"
 #include "tamarind/sapling_functions.hpp"
@@ -120,6 +121,7 @@ void forget_interpreter() {
     forget_incremental_hash_type();
     forget_sapling_tree_types();
     forget_panic_exception_type();
+    gil::forget_main_thread();
     owner_interpreter.store(-1);
 }
 

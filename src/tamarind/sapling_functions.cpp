@@ -16,6 +16,7 @@
 #include "tamarind/arguments.hpp"
 #include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/gil.hpp"
 #include "tamarind/results.hpp"
 #include "tamarind/sapling_tree.hpp"
 #include "tamarind/signature.hpp"
@@ -72,7 +73,8 @@ PyObject* sapling_note_commitment(PyObject*, PyObject* args, PyObject* kwargs) {
         read_32_bytes(arguments[1].get(), "pk_d", pk_d);
         const std::uint64_t value = extract_value(arguments[2].get());
         read_32_bytes(arguments[3].get(), "rcm", rcm);
-        const pedersen::NoteCommitment note = pedersen::sapling_note_commitment(*g_d, *pk_d, value, *rcm);
+        const pedersen::NoteCommitment note = compute(
+            true, [&](pedersen::Checkpoint) { return pedersen::sapling_note_commitment(*g_d, *pk_d, value, *rcm); });
         using Refused = pedersen::NoteCommitment::Refused;
         constexpr std::string_view NOT_AN_ADDRESS_POINT =
             " is not a point a payment address can hold: not the canonical encoding (ZIP 216) of a point of "
@@ -140,8 +142,11 @@ PyObject* sapling_merkle_root(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::optional<std::uint64_t> threads = extract_count(arguments[2].get(), "threads");
         const bool vartime = extract_flag(arguments[3].get(), "vartime");
         const std::vector<sapling::Node> leaves = leaves_of(arguments[0].get(), depth);
-        sapling::NodeHasher hasher(hash_options(threads, vartime));
-        return new_bytes(sapling::merkle_root(leaves, depth, hasher));
+        const sapling::Node root = compute(true, [&](pedersen::Checkpoint checkpoint) {
+            sapling::NodeHasher hasher(hash_options(threads, vartime, checkpoint));
+            return sapling::merkle_root(leaves, depth, hasher);
+        });
+        return new_bytes(root);
     });
 }
 
@@ -158,8 +163,11 @@ PyObject* sapling_merkle_path(PyObject*, PyObject* args, PyObject* kwargs) {
             raise(PyExc_ValueError, "position " + std::to_string(position) + " is out of range for " +
                                         std::to_string(leaves.size()) + " leaves");
         }
-        sapling::NodeHasher hasher(hash_options(threads, vartime));
-        return node_list(sapling::merkle_path(leaves, position, depth, hasher)).release();
+        const std::vector<sapling::Node> path = compute(true, [&](pedersen::Checkpoint checkpoint) {
+            sapling::NodeHasher hasher(hash_options(threads, vartime, checkpoint));
+            return sapling::merkle_path(leaves, position, depth, hasher);
+        });
+        return node_list(path).release();
     });
 }
 
@@ -170,8 +178,11 @@ PyObject* sapling_merkle_hash(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto height = static_cast<unsigned>(checked_integer(arguments[0].get(), "height"));
         const sapling::Node left = node_argument(arguments[1].get(), "left");
         const sapling::Node right = node_argument(arguments[2].get(), "right");
-        sapling::NodeHasher hasher(hash_options(1, false));
-        return new_bytes(hasher.hash(height, left, right));
+        const sapling::Node node = compute(true, [&](pedersen::Checkpoint checkpoint) {
+            sapling::NodeHasher hasher(hash_options(1, false, checkpoint));
+            return hasher.hash(height, left, right);
+        });
+        return new_bytes(node);
     });
 }
 
@@ -194,12 +205,15 @@ PyObject* sapling_verify_path(PyObject*, PyObject* args, PyObject* kwargs) {
         std::uint64_t position = checked_integer(arguments[1].get(), "position");
         const std::vector<sapling::Node> path = path_of(arguments[2].get());
         const sapling::Node root = node_argument(arguments[3].get(), "root");
-        sapling::NodeHasher hasher(hash_options(1, false));
-        sapling::Node node = leaf;
-        for (std::size_t height = 0; height < path.size(); ++height, position >>= 1) {
-            node = (position & 1) != 0 ? hasher.hash(static_cast<unsigned>(height), path[height], node)
-                                       : hasher.hash(static_cast<unsigned>(height), node, path[height]);
-        }
+        const sapling::Node node = compute(true, [&](pedersen::Checkpoint checkpoint) {
+            sapling::NodeHasher hasher(hash_options(1, false, checkpoint));
+            sapling::Node at = leaf;
+            for (std::size_t height = 0; height < path.size(); ++height, position >>= 1) {
+                at = (position & 1) != 0 ? hasher.hash(static_cast<unsigned>(height), path[height], at)
+                                         : hasher.hash(static_cast<unsigned>(height), at, path[height]);
+            }
+            return at;
+        });
         PyObject* result = node == root ? Py_True : Py_False;
         Py_IncRef(result);
         return result;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "tamarind/borrow.hpp"
 #include "tamarind/compatibility.hpp"
 #include "tamarind/errors.hpp"
+#include "tamarind/gil.hpp"
 #include "tamarind/heap_type.hpp"
 #include "tamarind/results.hpp"
 #include "tamarind/signature.hpp"
@@ -57,14 +59,17 @@ Ref bytes_of(const std::vector<std::uint8_t>& data) {
 }
 
 // What an instance holds: the state, its depth, its root once computed (the
-// same whichever way it was computed), and the borrow that keeps a signal
-// handler run during a call from changing the state under it.
+// same whichever way it was computed), and the lock that makes other
+// threads' calls wait while one runs and refuses a signal handler's call
+// during one. Calls hash without the interpreter lock, reading the state;
+// they change it only once they have it back, so that the getters, which
+// take no lock, read it under the interpreter lock alone.
 template <class Value>
 struct Holder {
     Value value;
     unsigned depth;
     std::optional<Node> root;
-    BorrowFlag borrow;
+    StateLock lock;
 
     Holder(Value v, unsigned d, std::optional<Node> r = std::nullopt) : value(std::move(v)), depth(d), root(r) {}
 };
@@ -102,22 +107,28 @@ void dealloc(PyObject* self) {
     free_instance(self);
 }
 
-BorrowGuard borrow(BorrowFlag& flag, BorrowKind kind) {
-    auto guard = BorrowGuard::acquire(flag, kind);
-    if (!guard) raise(PyExc_RuntimeError, borrow_conflict_message(kind));
-    return std::move(*guard);
+[[noreturn]] void refuse(BorrowKind kind) { raise(PyExc_RuntimeError, borrow_conflict_message(kind)); }
+
+// Held for the call; another thread's call is waited for without the
+// interpreter lock.
+StateBorrow borrow(StateLock& lock, BorrowKind kind) { return StateBorrow(lock, kind, gil::wait_for_state, refuse); }
+
+// The root of the state, hashed now (without the interpreter lock).
+template <class Value>
+Node hash_root(const Holder<Value>& h, bool vartime, pedersen::Checkpoint checkpoint) {
+    sapling::NodeHasher hasher(hash_options(std::nullopt, vartime, checkpoint));
+    if constexpr (std::is_same_v<Value, sapling::Tree>) {
+        return h.value.root(h.depth, {}, hasher);
+    } else {
+        return h.value.root(h.depth, hasher);
+    }
 }
 
+// The root, cached; the caller borrows `h` exclusively.
 template <class Value>
 Node root_of(Holder<Value>& h, bool vartime) {
-    if (!h.root) {
-        sapling::NodeHasher hasher(hash_options(std::nullopt, vartime));
-        if constexpr (std::is_same_v<Value, sapling::Tree>) {
-            h.root = h.value.root(h.depth, {}, hasher);
-        } else {
-            h.root = h.value.root(h.depth, hasher);
-        }
-    }
+    if (!h.root)
+        h.root = compute(true, [&](pedersen::Checkpoint checkpoint) { return hash_root(h, vartime, checkpoint); });
     return *h.root;
 }
 
@@ -185,7 +196,7 @@ PyObject* tree_from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* tree_to_bytes(PyObject* self, PyObject*) {
     return guarded([&] {
         TreeHolder& h = holder_of<sapling::Tree>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Shared);
         return bytes_of(sapling::tree_to_bytes(h.value)).release();
     });
 }
@@ -196,10 +207,16 @@ PyObject* tree_append(PyObject* self, PyObject* args, PyObject* kwargs) {
         parse_arguments({TREE, "append", CMU_PARAMETERS, 1}, args, kwargs, arguments);
         const Node cmu = node_argument(arguments[0].get(), "cmu");
         TreeHolder& h = holder_of<sapling::Tree>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Exclusive);
-        sapling::Tree tree = h.value;  // appended to a copy: a fault or Ctrl-C changes nothing
-        sapling::NodeHasher hasher(hash_options(1, false));
-        refusing_tree_errors([&] { tree.append(cmu, h.depth, hasher); });
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Exclusive);
+        // Appended to a copy: a fault or Ctrl-C changes nothing.
+        sapling::Tree tree = refusing_tree_errors([&] {
+            return compute(true, [&](pedersen::Checkpoint checkpoint) {
+                sapling::Tree appended = h.value;
+                sapling::NodeHasher hasher(hash_options(1, false, checkpoint));
+                appended.append(cmu, h.depth, hasher);
+                return appended;
+            });
+        });
         h.value = std::move(tree);
         h.root.reset();
         return none();
@@ -212,7 +229,7 @@ PyObject* tree_root(PyObject* self, PyObject* args, PyObject* kwargs) {
         parse_arguments({TREE, "root", ROOT_PARAMETERS, 0}, args, kwargs, arguments);
         const bool vartime = extract_flag(arguments[0].get(), "vartime");
         TreeHolder& h = holder_of<sapling::Tree>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Exclusive);  // fills the cached root
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Exclusive);  // fills the cached root
         return new_bytes(root_of(h, vartime));
     });
 }
@@ -220,7 +237,7 @@ PyObject* tree_root(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* tree_witness(PyObject* self, PyObject*) {
     return guarded([&] {
         TreeHolder& h = holder_of<sapling::Tree>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Shared);
         return new_witness(std::make_unique<WitnessHolder>(sapling::Witness{h.value, {}, {}}, h.depth, h.root));
     });
 }
@@ -228,7 +245,7 @@ PyObject* tree_witness(PyObject* self, PyObject*) {
 PyObject* tree_copy(PyObject* self, PyObject*) {
     return guarded([&] {
         TreeHolder& h = holder_of<sapling::Tree>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Shared);
         return new_tree(std::make_unique<TreeHolder>(h.value, h.depth, h.root));
     });
 }
@@ -238,7 +255,7 @@ PyObject* tree_deep_copy(PyObject* self, PyObject*) { return tree_copy(self, nul
 PyObject* tree_reduce(PyObject* self, PyObject*) {
     return guarded([&] {
         TreeHolder& h = holder_of<sapling::Tree>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Shared);
         return reduce_to(self, sapling::tree_to_bytes(h.value), h.depth);
     });
 }
@@ -317,30 +334,98 @@ std::vector<std::uint64_t> marks_argument(PyObject* mark, std::size_t count) {
     return marks;
 }
 
+// A Python exception taken out of the error indicator, to be raised later.
+class PendingError {
+  public:
+    // Takes the exception that is set.
+    void take() {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref(type);
+        value_ = Ref(value);
+        traceback_ = Ref(traceback);
+    }
+    // Sets it again and throws, if there is one.
+    void raise_if_any() {
+        if (!type_) return;
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());  // steals
+        propagate_python_error();
+    }
+
+  private:
+    Ref type_, value_, traceback_;
+};
+
 // The witnesses to bring up to date, each borrowed for the call, each up to
 // date with `tree` (checked: depth, size, root; the root alone cannot tell
 // a tree from one with UNCOMMITTED leaves appended).
 struct GivenWitnesses {
     std::vector<Ref> objects;
-    std::vector<BorrowGuard> guards;
+    std::vector<std::unique_ptr<StateBorrow>> borrows;
     std::vector<WitnessHolder*> holders;
 };
 
+// The witnesses are all read before any is borrowed, and borrowed in one
+// order (their addresses), so that calls borrowing some of the same
+// witnesses never wait for each other in a circle. A bad item ends the
+// reading; its error is raised once the items before it are checked, as
+// when each item was checked as it came.
 GivenWitnesses witnesses_argument(PyObject* witnesses, TreeHolder& tree, bool vartime) {
     GivenWitnesses given;
     if (witnesses == nullptr) return given;
+    PendingError pending;
     const Ref iterator = iterate(witnesses, "witnesses");
-    while (Ref item{PyIter_Next(iterator.get())}) {
-        const std::string name = "witnesses item " + std::to_string(given.objects.size());
-        if (Py_TYPE(item.get()) != reinterpret_cast<PyTypeObject*>(incremental_witness_type()))
-            raise(PyExc_TypeError,
-                  name + ": an IncrementalWitness is required, not '" + type_name_of(item.get()) + "'");
-        for (std::size_t i = 0; i < given.objects.size(); ++i) {
-            if (given.objects[i].get() == item.get())
-                raise(PyExc_ValueError, name + ": the same witness as item " + std::to_string(i));
+    try {
+        while (Ref item{PyIter_Next(iterator.get())}) {
+            const std::string name = "witnesses item " + std::to_string(given.objects.size());
+            if (Py_TYPE(item.get()) != reinterpret_cast<PyTypeObject*>(incremental_witness_type()))
+                raise(PyExc_TypeError,
+                      name + ": an IncrementalWitness is required, not '" + type_name_of(item.get()) + "'");
+            for (std::size_t i = 0; i < given.objects.size(); ++i) {
+                if (given.objects[i].get() == item.get())
+                    raise(PyExc_ValueError, name + ": the same witness as item " + std::to_string(i));
+            }
+            given.holders.push_back(&holder_of<sapling::Witness>(item.get()));
+            given.objects.push_back(std::move(item));
         }
-        WitnessHolder& w = holder_of<sapling::Witness>(item.get());
-        given.guards.push_back(borrow(w.borrow, BorrowKind::Exclusive));
+        if (PyErr_Occurred() != nullptr) propagate_python_error();
+    } catch (const PythonError&) {
+        pending.take();
+    }
+
+    std::vector<WitnessHolder*> by_address = given.holders;
+    std::sort(by_address.begin(), by_address.end(), std::less<>());
+    for (WitnessHolder* w : by_address)
+        given.borrows.push_back(
+            std::make_unique<StateBorrow>(w->lock, BorrowKind::Exclusive, gil::wait_for_state, refuse));
+
+    // The roots the checks need, hashed in one go.
+    const auto sized_as_tree = [&](const WitnessHolder& w) {
+        return w.depth == tree.depth && w.value.tree_size(w.depth) == tree.value.size();
+    };
+    const bool roots_needed = std::any_of(given.holders.begin(), given.holders.end(), [&](const WitnessHolder* w) {
+        return sized_as_tree(*w) && (!w->root || !tree.root);
+    });
+    if (roots_needed) {
+        std::vector<std::optional<Node>> roots = compute(true, [&](pedersen::Checkpoint checkpoint) {
+            std::vector<std::optional<Node>> out(given.holders.size() + 1);
+            if (!tree.root) out.back() = hash_root(tree, vartime, checkpoint);
+            for (std::size_t i = 0; i < given.holders.size(); ++i) {
+                const WitnessHolder& w = *given.holders[i];
+                if (sized_as_tree(w) && !w.root) out[i] = hash_root(w, vartime, checkpoint);
+            }
+            return out;
+        });
+        if (roots.back()) tree.root = roots.back();
+        for (std::size_t i = 0; i < given.holders.size(); ++i)
+            if (roots[i]) given.holders[i]->root = roots[i];
+    }
+
+    for (std::size_t i = 0; i < given.holders.size(); ++i) {
+        const WitnessHolder& w = *given.holders[i];
+        const std::string name = "witnesses item " + std::to_string(i);
         if (w.depth != tree.depth)
             raise(PyExc_ValueError, name + ": a witness of depth " + std::to_string(w.depth) + ", not the tree's " +
                                         std::to_string(tree.depth));
@@ -348,12 +433,10 @@ GivenWitnesses witnesses_argument(PyObject* witnesses, TreeHolder& tree, bool va
         if (size != tree.value.size())
             raise(PyExc_ValueError, name + ": a witness of a tree of " + std::to_string(size) +
                                         " leaves, not of this tree's " + std::to_string(tree.value.size()));
-        if (root_of(w, vartime) != root_of(tree, vartime))
+        if (*w.root != *tree.root)
             raise(PyExc_ValueError, name + ": its root is not the tree's (a witness of another tree)");
-        given.holders.push_back(&w);
-        given.objects.push_back(std::move(item));
     }
-    if (PyErr_Occurred() != nullptr) propagate_python_error();
+    pending.raise_if_any();
     return given;
 }
 
@@ -368,7 +451,7 @@ PyObject* tree_extend(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::optional<std::uint64_t> threads = extract_count(arguments[3].get(), "threads");
         const bool vartime = extract_flag(arguments[4].get(), "vartime");
         TreeHolder& h = holder_of<sapling::Tree>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Exclusive);
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Exclusive);
         const std::vector<Node> leaves =
             leaves_argument(arguments[0].get(), sapling::room(h.value.size(), h.depth), h.depth);
         const std::vector<std::uint64_t> marks = marks_argument(arguments[2].get(), leaves.size());
@@ -376,8 +459,10 @@ PyObject* tree_extend(PyObject* self, PyObject* args, PyObject* kwargs) {
 
         std::vector<const sapling::Witness*> witnesses;
         for (const WitnessHolder* w : given.holders) witnesses.push_back(&w->value);
-        sapling::NodeHasher hasher(hash_options(threads, vartime));
-        sapling::Extended result = sapling::extend(h.value, h.depth, leaves, witnesses, marks, hasher);
+        sapling::Extended result = compute(true, [&](pedersen::Checkpoint checkpoint) {
+            sapling::NodeHasher hasher(hash_options(threads, vartime, checkpoint));
+            return sapling::extend(h.value, h.depth, leaves, witnesses, marks, hasher);
+        });
 
         // Everything is computed: the new objects first (which may fail), then
         // the states, which cannot.
@@ -425,7 +510,7 @@ PyObject* witness_from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* witness_to_bytes(PyObject* self, PyObject*) {
     return guarded([&] {
         WitnessHolder& h = holder_of<sapling::Witness>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Shared);
         return bytes_of(sapling::witness_to_bytes(h.value)).release();
     });
 }
@@ -436,10 +521,15 @@ PyObject* witness_append(PyObject* self, PyObject* args, PyObject* kwargs) {
         parse_arguments({WITNESS, "append", CMU_PARAMETERS, 1}, args, kwargs, arguments);
         const Node cmu = node_argument(arguments[0].get(), "cmu");
         WitnessHolder& h = holder_of<sapling::Witness>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Exclusive);
-        sapling::Witness witness = h.value;
-        sapling::NodeHasher hasher(hash_options(1, false));
-        refusing_tree_errors([&] { witness.append(cmu, h.depth, hasher); });
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Exclusive);
+        sapling::Witness witness = refusing_tree_errors([&] {
+            return compute(true, [&](pedersen::Checkpoint checkpoint) {
+                sapling::Witness appended = h.value;
+                sapling::NodeHasher hasher(hash_options(1, false, checkpoint));
+                appended.append(cmu, h.depth, hasher);
+                return appended;
+            });
+        });
         h.value = std::move(witness);
         h.root.reset();
         return none();
@@ -452,7 +542,7 @@ PyObject* witness_root(PyObject* self, PyObject* args, PyObject* kwargs) {
         parse_arguments({WITNESS, "root", ROOT_PARAMETERS, 0}, args, kwargs, arguments);
         const bool vartime = extract_flag(arguments[0].get(), "vartime");
         WitnessHolder& h = holder_of<sapling::Witness>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Exclusive);  // fills the cached root
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Exclusive);  // fills the cached root
         return new_bytes(root_of(h, vartime));
     });
 }
@@ -460,9 +550,13 @@ PyObject* witness_root(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* witness_path(PyObject* self, PyObject*) {
     return guarded([&] {
         WitnessHolder& h = holder_of<sapling::Witness>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
-        sapling::NodeHasher hasher(hash_options(1, false));
-        const std::vector<Node> path = refusing_tree_errors([&] { return h.value.path(h.depth, hasher); });
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Shared);
+        const std::vector<Node> path = refusing_tree_errors([&] {
+            return compute(true, [&](pedersen::Checkpoint checkpoint) {
+                sapling::NodeHasher hasher(hash_options(1, false, checkpoint));
+                return h.value.path(h.depth, hasher);
+            });
+        });
         Ref list(PyList_New(static_cast<Py_ssize_t>(path.size())));
         if (!list) propagate_python_error();
         for (std::size_t i = 0; i < path.size(); ++i)
@@ -474,7 +568,7 @@ PyObject* witness_path(PyObject* self, PyObject*) {
 PyObject* witness_copy(PyObject* self, PyObject*) {
     return guarded([&] {
         WitnessHolder& h = holder_of<sapling::Witness>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Shared);
         return new_witness(std::make_unique<WitnessHolder>(h.value, h.depth, h.root));
     });
 }
@@ -484,7 +578,7 @@ PyObject* witness_deep_copy(PyObject* self, PyObject*) { return witness_copy(sel
 PyObject* witness_reduce(PyObject* self, PyObject*) {
     return guarded([&] {
         WitnessHolder& h = holder_of<sapling::Witness>(self);
-        const BorrowGuard guard = borrow(h.borrow, BorrowKind::Shared);
+        const StateBorrow guard = borrow(h.lock, BorrowKind::Shared);
         return reduce_to(self, sapling::witness_to_bytes(h.value), h.depth);
     });
 }
@@ -671,9 +765,8 @@ sapling::Node node_argument(PyObject* value, std::string_view name) {
     return node;
 }
 
-sapling::HashOptions hash_options(std::optional<std::uint64_t> threads, bool vartime) {
-    static const SignalCheck check;
-    return {threads, vartime, pedersen::Checkpoint(check)};
+sapling::HashOptions hash_options(std::optional<std::uint64_t> threads, bool vartime, pedersen::Checkpoint checkpoint) {
+    return {threads, vartime, checkpoint};
 }
 
 }  // namespace tamarind

@@ -33,7 +33,8 @@ auto refusing_tree_errors(Body&& body) {
     }
 }
 
-// Runs the checkpoint of long Sapling work: Ctrl-C interrupts it.
-sapling::HashOptions hash_options(std::optional<std::uint64_t> threads, bool vartime);
+// How Sapling work hashes, with the checkpoint of the call (gil.hpp's
+// compute gives it), so that Ctrl-C interrupts it.
+sapling::HashOptions hash_options(std::optional<std::uint64_t> threads, bool vartime, pedersen::Checkpoint checkpoint);
 
 }  // namespace tamarind
