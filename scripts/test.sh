@@ -319,7 +319,7 @@ stage clang-python   ci   clang_python_suite
 # The tests that start threads make no progress under qemu-user's emulated
 # atomics (minutes without finishing, the first thread never created), so
 # they run natively only.
-stage aarch64-cpp    ci   ctest_exclude='BorrowFlag.ExclusiveAcrossThreads|HashMany.EqualsHashItemByItemOnAnyNumberOfThreads|HashMany.ACheckpointThatThrowsStopsTheTeamAndIsRethrown|TableCache.ThreadsGrowingOneBlockAgree|TableCache.WideTablesStayWhileACallReadsThemWhateverTheLimit' \
+stage aarch64-cpp    ci   ctest_exclude='SameThread|ThreadBorrow|StateBorrow|HashMany.EqualsHashItemByItemOnAnyNumberOfThreads|HashMany.ACheckpointThatThrowsStopsTheTeamAndIsRethrown|TableCache.ThreadsGrowingOneBlockAgree|TableCache.WideTablesStayWhileACallReadsThemWhateverTheLimit' \
                           cpp_suite aarch64
 
 # --- running them -----------------------------------------------------------
