@@ -165,7 +165,9 @@ constexpr std::array<std::uint64_t, 5> split52(const BigInt<4>& a) {
             (w[2] >> 28 | w[3] << 36) & limb_mask, w[3] >> 16};
 }
 
-// Eight elements of the field F (an Fp) on backend B.
+// Eight elements of the field F (an Fp) on backend B. Always inlined: the
+// IFMA backend's lanes cross no call of code compiled without AVX-512, where
+// they would be passed differently.
 template <class B, class F>
 struct Field {
     using V = typename B::V;
@@ -177,7 +179,7 @@ struct Field {
     static constexpr auto P = split52(F::MODULUS);
     static constexpr std::uint64_t INV52 = F::INV & limb_mask;  // -p^(-1) mod 2^52
 
-    static Element splat(const std::array<std::uint64_t, 5>& limbs) {
+    [[gnu::always_inline]] static Element splat(const std::array<std::uint64_t, 5>& limbs) {
         Element r;
         for (int i = 0; i < 5; ++i) r.limb[i] = B::splat(limbs[i]);
         return r;
@@ -185,7 +187,7 @@ struct Field {
 
     // The element whose 256-bit value is at base + index[l] + offset in each
     // lane (four little-endian words), below 2^256.
-    static Element gather(const void* base, const V& index, std::size_t offset) {
+    [[gnu::always_inline]] static Element gather(const void* base, const V& index, std::size_t offset) {
         const void* at = reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(base) + offset);
         const V w0 = B::gather(at, index);
         const V w1 = B::gather(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(at) + 8), index);
@@ -199,7 +201,8 @@ struct Field {
 
     // Limbs back to 52 bits each, carrying up; signed carries, so limbs that
     // went negative in a difference are fine as long as the value is not.
-    static Element normalize(Element a) {
+    [[gnu::always_inline]] static Element normalize(const Element& in) {
+        Element a = in;
         const V m = B::splat(limb_mask);
         for (int i = 0; i < 4; ++i) {
             a.limb[i + 1] = B::add(a.limb[i + 1], B::template sar<52>(a.limb[i]));
@@ -210,7 +213,7 @@ struct Field {
 
     // Sums and differences take limbs of any size below 2^58 (a lazy product's)
     // and give normalized ones.
-    static Element add(const Element& a, const Element& b) {
+    [[gnu::always_inline]] static Element add(const Element& a, const Element& b) {
         Element r;
         for (int i = 0; i < 5; ++i) r.limb[i] = B::add(a.limb[i], b.limb[i]);
         return normalize(r);
@@ -218,19 +221,19 @@ struct Field {
     // a - b + k·p for a constant k with k·p above b (k·p's limbs are p's
     // times k, unnormalized: normalize carries them).
     template <std::uint64_t k>
-    static Element sub(const Element& a, const Element& b) {
+    [[gnu::always_inline]] static Element sub(const Element& a, const Element& b) {
         Element r;
         for (int i = 0; i < 5; ++i) r.limb[i] = B::sub(B::add(a.limb[i], B::splat(k * P[i])), b.limb[i]);
         return normalize(r);
     }
     // 2^s·a, for a normalized a below 2^(260 - s).
     template <int s>
-    static Element shift_up(const Element& a) {
+    [[gnu::always_inline]] static Element shift_up(const Element& a) {
         Element r;
         for (int i = 0; i < 5; ++i) r.limb[i] = B::template shl<s>(a.limb[i]);
         return normalize(r);
     }
-    static Element blend(Mask mask, const Element& a, const Element& b) {
+    [[gnu::always_inline]] static Element blend(Mask mask, const Element& a, const Element& b) {
         Element r;
         for (int i = 0; i < 5; ++i) r.limb[i] = B::blend(mask, a.limb[i], b.limb[i]);
         return r;
@@ -240,7 +243,7 @@ struct Field {
     // reduction steps of 52 bits. Columns stay below 2^57, so nothing
     // overflows a word. The limbs are left as they come (below 2^58), for a
     // sum or difference to normalize; mul() normalizes them.
-    static Element mul_lazy(const Element& a, const Element& b) {
+    [[gnu::always_inline]] static Element mul_lazy(const Element& a, const Element& b) {
         V t[10];
         const V zero = B::splat(0);
         for (auto& c : t) c = zero;
@@ -262,11 +265,11 @@ struct Field {
         }
         return Element{{t[5], t[6], t[7], t[8], t[9]}};
     }
-    static Element mul(const Element& a, const Element& b) { return normalize(mul_lazy(a, b)); }
+    [[gnu::always_inline]] static Element mul(const Element& a, const Element& b) { return normalize(mul_lazy(a, b)); }
 
     // Every lane's value reduced below p, as 256-bit integers; `a` must be
     // normalized and below 16p.
-    static void extract(const Element& a, std::array<BigInt<4>, count>& out) {
+    [[gnu::always_inline]] static void extract(const Element& a, std::array<BigInt<4>, count>& out) {
         std::uint64_t limbs[5][count];
         for (int i = 0; i < 5; ++i) B::store(limbs[i], a.limb[i]);
         for (std::size_t l = 0; l < count; ++l) {

@@ -79,9 +79,11 @@ inline void prefetch(const void* origin, std::uint64_t offset) {
 
 // out[i] = the sum of entries [starts[i], starts[i + 1]) of `entries`
 // (DeferredSum offsets) on backend B.
+// Always inlined, as the lane arithmetic is (algebra/lanes.hpp).
 template <class B, class Curve>
-void sum_deferred_on(std::span<const std::uint64_t> entries, std::span<const std::size_t> starts,
-                     std::span<algebra::Projective<Curve>> out) {
+[[gnu::always_inline]] inline void sum_deferred_on(std::span<const std::uint64_t> entries,
+                                                   std::span<const std::size_t> starts,
+                                                   std::span<algebra::Projective<Curve>> out) {
     using F = typename Curve::BaseField;
     using Lanes = algebra::lanes::Field<B, F>;
     using Element = typename Lanes::Element;

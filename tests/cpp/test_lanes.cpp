@@ -57,7 +57,7 @@ using Results = std::array<std::array<algebra::BigInt<4>, 8>, 3>;
 // a·b/16, 8(a + b)·(a - b)/16, and (a - a·b/16)·(a·b/16 + b)/16 from the
 // unnormalized a·b/16, on eight lanes.
 template <class B, class F>
-Results<F> lane_results(const std::array<F, 8>& a, const std::array<F, 8>& b) {
+[[gnu::always_inline]] inline Results<F> lane_results(const std::array<F, 8>& a, const std::array<F, 8>& b) {
     using L = algebra::lanes::Field<B, F>;
     typename L::Element ea, eb;
     for (int i = 0; i < 5; ++i) {
